@@ -1,0 +1,119 @@
+// Names and writes the output BMP file.
+#include "bmp/bmp_writer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "bmp/bmp_format.h"
+#include "cli/run_end.h"
+
+std::string make_output_name(int32_t width, int32_t height, const std::string& name) {
+  return std::to_string(width) + "x" + std::to_string(height) + "_" + name + ".bmp";
+}
+
+void fill_bmp_header(uint8_t* header, int32_t width, int32_t height) {
+  std::memset(header, 0, BMP_HEADER_SIZE);
+  header[OFFSET_BF_TYPE] = 'B';
+  header[OFFSET_BF_TYPE + 1] = 'M';
+  write_u32le(header + OFFSET_BF_SIZE, static_cast<uint32_t>(bmp24_file_size(width, height)));
+  write_u32le(header + OFFSET_BF_OFF_BITS, static_cast<uint32_t>(BMP_HEADER_SIZE));
+  write_u32le(header + OFFSET_BI_SIZE, static_cast<uint32_t>(BMP_INFO_HEADER_SIZE));
+  write_u32le(header + OFFSET_BI_WIDTH, static_cast<uint32_t>(width));
+  write_u32le(header + OFFSET_BI_HEIGHT, static_cast<uint32_t>(height));
+  write_u32le(header + OFFSET_BI_PLANES, 0x00180001);  // 1 plane, 24 bits per pixel
+  write_u32le(header + OFFSET_BI_X_PELS_PER_METER, PELS_PER_METER);
+  write_u32le(header + OFFSET_BI_Y_PELS_PER_METER, PELS_PER_METER);
+}
+
+void pack_file_rows(const planar_image& picture, int64_t first_row, int64_t row_count,
+                    uint8_t* out) {
+  // Columns become rows: walk in square tiles so that the columns read and
+  // the rows written stay in cache.
+  constexpr int64_t TILE = 64;
+  const int64_t w = picture.width;
+  const int64_t h = picture.height;
+  const uint64_t stride = file_row_stride(w);
+  const uint8_t* blue = picture.planes[CHANNEL_BLUE].get();
+  const uint8_t* green = picture.planes[CHANNEL_GREEN].get();
+  const uint8_t* red = picture.planes[CHANNEL_RED].get();
+  for (int64_t r0 = 0; r0 < row_count; r0 += TILE) {
+    const int64_t r1 = std::min(row_count, r0 + TILE);
+    for (int64_t x0 = 0; x0 < w; x0 += TILE) {
+      const int64_t x1 = std::min(w, x0 + TILE);
+      for (int64_t r = r0; r < r1; ++r) {
+        const int64_t y = h - 1 - (first_row + r);  // file rows run bottom-up
+        uint8_t* px = out + static_cast<uint64_t>(r) * stride;
+        for (int64_t x = x0; x < x1; ++x) {
+          px[3 * x] = blue[x * h + y];
+          px[3 * x + 1] = green[x * h + y];
+          px[3 * x + 2] = red[x * h + y];
+        }
+      }
+    }
+  }
+}
+
+namespace {
+
+constexpr uint64_t WRITE_CHUNK_BYTES = 4 << 20;  // rows are packed and written this much at a time
+constexpr int TEMP_NAME_ATTEMPTS = 8;
+
+struct temp_file {
+  std::FILE* stream = nullptr;
+  std::string name;
+};
+
+// Creates a new, previously non-existent file next to `path` ("x" mode never
+// opens an existing file). Returns a null stream when that is impossible.
+temp_file create_temp_beside(const std::string& path) {
+  uint64_t seed =
+      static_cast<uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
+  seed ^= reinterpret_cast<uintptr_t>(&seed);
+  temp_file temp;
+  for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
+    seed = seed * 6364136223846793005u + 1442695040888963407u;
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(seed >> 32));
+    temp.name = path + suffix;
+    errno = 0;
+    temp.stream = std::fopen(temp.name.c_str(), "wbx");
+    if (temp.stream != nullptr || errno != EEXIST) break;
+  }
+  return temp;
+}
+
+// Writes header and pixel rows; true when every byte was accepted.
+bool write_contents(std::FILE* out, const planar_image& picture) {
+  uint8_t header[BMP_HEADER_SIZE];
+  fill_bmp_header(header, picture.width, picture.height);
+  if (std::fwrite(header, 1, sizeof header, out) != sizeof header) return false;
+
+  const uint64_t stride = file_row_stride(picture.width);
+  const int64_t rows_per_chunk =
+      std::max<int64_t>(1, static_cast<int64_t>(WRITE_CHUNK_BYTES / std::max<uint64_t>(stride, 1)));
+  std::vector<uint8_t> chunk(static_cast<size_t>(stride) * static_cast<size_t>(rows_per_chunk));
+  for (int64_t row = 0; row < picture.height; row += rows_per_chunk) {
+    const int64_t count = std::min<int64_t>(rows_per_chunk, picture.height - row);
+    pack_file_rows(picture, row, count, chunk.data());
+    const size_t bytes = static_cast<size_t>(stride) * static_cast<size_t>(count);
+    if (std::fwrite(chunk.data(), 1, bytes, out) != bytes) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void write_bmp24(const planar_image& picture, const std::string& path) {
+  const temp_file temp = create_temp_beside(path);
+  if (temp.stream == nullptr) end_run(run_failure::output_write);
+  const bool written = write_contents(temp.stream, picture);
+  const bool closed = std::fclose(temp.stream) == 0;
+  if (!written || !closed || std::rename(temp.name.c_str(), path.c_str()) != 0) {
+    std::remove(temp.name.c_str());
+    end_run(run_failure::output_write);
+  }
+}

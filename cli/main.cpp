@@ -1,0 +1,31 @@
+// vandrel: frames a 24-bit BMP picture, centred and unchanged, on a square
+// mid-grey canvas sized from the picture's diagonal, and writes it as
+// "<side>x<side>_<name>.bmp".
+#include <cstdint>
+
+#include "bmp/bmp_reader.h"
+#include "bmp/bmp_writer.h"
+#include "canvas/canvas.h"
+#include "cli/options.h"
+
+int main(int argc, char** argv) {
+  origin_size origin;
+  if (argc < 2) {
+    print_usage();
+    return 0;
+  }
+  run_options options;
+  parse_options(argc, argv, options, origin);
+
+  // Each phase ends the run itself, with its message, when it cannot go on.
+  const planar_image stored = read_bmp24(options.input_path);  // row 0 at the bottom
+  const planar_image upright = flip_rows(stored);              // row 0 at the top
+  // The reader refuses any picture whose canvas would not fit a BMP file,
+  // so the side fits comfortably in 32 bits.
+  const auto side = static_cast<int32_t>(canvas_side(upright.width, upright.height));
+  const planar_image canvas = compose_on_grey(upright, side);
+
+  options.output_name = make_output_name(canvas.width, canvas.height, options.output_name);
+  write_bmp24(canvas, options.output_name);
+  return 0;
+}
