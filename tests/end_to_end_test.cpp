@@ -1,0 +1,186 @@
+// The program as its callers see it: the files it leaves, what it prints and
+// its exit status. Each test runs the built binary in a fresh directory.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "bmp_builder.h"
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct run_result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string read_text(const fs::path& path) {
+  const std::vector<uint8_t> bytes = read_file(path.string());
+  return {bytes.begin(), bytes.end()};
+}
+
+// A new empty directory for one test.
+fs::path fresh_dir() {
+  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+  const fs::path dir = fs::temp_directory_path() / (std::string("vandrel_") + test->name());
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+// Runs the program in `dir` with `args` (already quoted where needed).
+run_result run_tool(const fs::path& dir, const std::string& args) {
+  const fs::path out = dir.parent_path() / (dir.filename().string() + ".out");
+  const fs::path err = dir.parent_path() / (dir.filename().string() + ".err");
+  const std::string command = "cd \"" + dir.string() + "\" && \"" VANDREL_BINARY "\" " + args +
+                              " >\"" + out.string() + "\" 2>\"" + err.string() + "\"";
+  const int raw = std::system(command.c_str());
+  run_result r;
+#ifdef _WIN32
+  r.status = raw;
+#else
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+  r.out = read_text(out);
+  r.err = read_text(err);
+  return r;
+}
+
+std::set<std::string> names_in(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir))
+    names.insert(entry.path().filename().string());
+  return names;
+}
+
+const char* const USAGE =
+    "Usage: vandrel [options]\n"
+    "\toptions: \n"
+    "\t  -help          : help\n"
+    "\t  -i             : input bitmap filename(BMP24bittruecolor)\n"
+    "\t  -o             : output bitmap file name(BMP24bittruecolor .bmp extension auto add\n";
+
+}  // namespace
+
+TEST(EndToEnd, FramesPicturesByteForByte) {
+  struct example {
+    int32_t w, h, side, dx, dy;
+  };
+  const example examples[] = {{1, 1, 6, 2, 2},         {4, 3, 10, 3, 3}, {3, 3, 10, 3, 3},
+                              {5, 5, 12, 3, 3},        {0, 0, 8, 4, 4},  {0, 5, 10, 5, 2},
+                              {720, 480, 870, 75, 195}};
+  for (const example& e : examples) {
+    const fs::path dir = fresh_dir();
+    const test_picture p = pattern_picture(e.w, e.h);
+    write_file((dir / "in.bmp").string(), build_bmp(p));
+    const run_result r = run_tool(dir, "-i in.bmp -o framed");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    const std::string name = std::to_string(e.side) + "x" + std::to_string(e.side) + "_framed.bmp";
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", name})) << e.w << " x " << e.h;
+    EXPECT_EQ(read_file((dir / name).string()), framed_reference(p, e.side, e.dx, e.dy))
+        << e.w << " x " << e.h;
+  }
+}
+
+TEST(EndToEnd, EveryAcceptedLayoutGivesTheSameFile) {
+  const fs::path dir = fresh_dir();
+  const test_picture p = pattern_picture(7, 5);
+  write_file((dir / "plain.bmp").string(), build_bmp(p));
+  ASSERT_EQ(run_tool(dir, "-i plain.bmp -o plain").status, 0);
+  const std::vector<uint8_t> expected = read_file((dir / "14x14_plain.bmp").string());
+  ASSERT_EQ(expected, framed_reference(p, 14, 3, 4));
+
+  bmp_shape top_down;
+  top_down.top_down = true;
+  bmp_shape colour_table;
+  colour_table.gap = 1024;
+  bmp_shape wrong_size;
+  wrong_size.declare_wrong_size = true;
+  wrong_size.trailing = 9;
+  bmp_shape v4_bitfields;
+  v4_bitfields.info_size = 108;
+  v4_bitfields.bitfields = true;
+  for (const bmp_shape& shape : {top_down, colour_table, wrong_size, v4_bitfields}) {
+    write_file((dir / "in.bmp").string(), build_bmp(p, shape));
+    const run_result r = run_tool(dir, "-i in.bmp -o x -orgx 100 -Fsc 2.5");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file((dir / "14x14_x.bmp").string()), expected);
+  }
+}
+
+TEST(EndToEnd, WithoutOutputNameWritesSizeOnlyName) {
+  const fs::path dir = fresh_dir();
+  write_file((dir / "in.bmp").string(), build_bmp(pattern_picture(1, 1)));
+  EXPECT_EQ(run_tool(dir, "-i in.bmp").status, 0);
+  EXPECT_TRUE(fs::exists(dir / "6x6_.bmp"));
+}
+
+TEST(EndToEnd, FailuresPrintOneMessageAndLeaveNoFile) {
+  struct failure {
+    const char* args;
+    const char* out;
+    int status;
+  };
+  const failure failures[] = {
+      {"", "", 0},
+      {"-i good.bmp -h", "", 0},
+      {"-i good.bmp -o x -unknown 1", "", 0},
+      {"-i good.bmp -o", "", 0},
+      {"-i missing.bmp -o x", "input file open err!!\n", 1},
+      {"-o x", "input file open err!!\n", 1},
+      {"-i subdir -o x", "input file open err!!\n", 1},
+      {"-i cut.bmp -o x", "input file size err!!\n", 1},
+      {"-i eightbit.bmp -o x", "input file format err!!\n", 1},
+      {"-i huge.bmp -o x", "image too large err!!\n", 1},
+      {"-i good.bmp -o nodir/pic", "output file write err!!\n", 1},
+      {"-i good.bmp -o taken", "output file write err!!\n", 1},
+  };
+  const fs::path dir = fresh_dir();
+  const std::vector<uint8_t> good = build_bmp(pattern_picture(4, 3));
+  write_file((dir / "good.bmp").string(), good);
+  write_file((dir / "cut.bmp").string(), std::vector<uint8_t>(good.begin(), good.end() - 1));
+  std::vector<uint8_t> eightbit = good;
+  eightbit[28] = 8;
+  write_file((dir / "eightbit.bmp").string(), eightbit);
+  std::vector<uint8_t> huge = good;
+  put_u32(huge, 18, 30000);
+  put_u32(huge, 22, 30000);
+  write_file((dir / "huge.bmp").string(), huge);
+  fs::create_directory(dir / "subdir");
+  fs::create_directory(dir / "10x10_taken.bmp");
+  const std::set<std::string> before = names_in(dir);
+
+  for (const failure& f : failures) {
+    const run_result r = run_tool(dir, f.args);
+    EXPECT_EQ(r.status, f.status) << f.args;
+    EXPECT_EQ(r.out, f.out) << f.args;
+    EXPECT_EQ(r.err, f.status == 0 ? USAGE : "") << f.args;
+    EXPECT_EQ(names_in(dir), before) << f.args;
+  }
+  EXPECT_TRUE(fs::is_empty(dir / "10x10_taken.bmp"));
+}
+
+TEST(EndToEnd, ExistingOutputIsReplacedOnlyByACompleteFile) {
+  const fs::path dir = fresh_dir();
+  const test_picture p = pattern_picture(4, 3);
+  const std::vector<uint8_t> good = build_bmp(p);
+  write_file((dir / "cut.bmp").string(), std::vector<uint8_t>(good.begin(), good.end() - 5));
+  write_file((dir / "good.bmp").string(), good);
+  write_file((dir / "10x10_framed.bmp").string(), {'o', 'l', 'd'});
+
+  EXPECT_EQ(run_tool(dir, "-i cut.bmp -o framed").status, 1);
+  EXPECT_EQ(read_file((dir / "10x10_framed.bmp").string()), (std::vector<uint8_t>{'o', 'l', 'd'}));
+  EXPECT_EQ(run_tool(dir, "-i good.bmp -o framed").status, 0);
+  EXPECT_EQ(read_file((dir / "10x10_framed.bmp").string()), framed_reference(p, 10, 3, 3));
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"cut.bmp", "good.bmp", "10x10_framed.bmp"}));
+}

@@ -1,0 +1,156 @@
+// Reading input files: which headers are accepted, which are refused and
+// with what reason, and how pixel rows land in the planes.
+#include <gtest/gtest.h>
+
+#include "bmp/bmp_reader.h"
+#include "bmp_builder.h"
+
+namespace {
+
+header_check check(const std::vector<uint8_t>& file) {
+  const size_t head_len = std::min(file.size(), BMP_MAX_HEADERS_SIZE);
+  return check_bmp_headers(file.data(), head_len, file.size());
+}
+
+// Checks and unpacks a whole file held in memory.
+planar_image load(const std::vector<uint8_t>& file) {
+  const header_check c = check(file);
+  EXPECT_TRUE(c.accepted);
+  return unpack_pixel_array(file.data() + c.layout.pixel_offset, c.layout);
+}
+
+// Sample of picture column x, row y counted from the top, in channel c.
+uint8_t sample(const test_picture& p, int x, int y, int c) {
+  return p.bgr[3 * (static_cast<size_t>(y) * p.width + x) + c];
+}
+
+// The loaded planes hold the picture with row 0 at the bottom.
+void expect_planes_hold(const planar_image& image, const test_picture& p) {
+  ASSERT_EQ(image.width, p.width);
+  ASSERT_EQ(image.height, p.height);
+  for (int c = 0; c < CHANNEL_COUNT; ++c) {
+    for (int x = 0; x < p.width; ++x) {
+      for (int y = 0; y < p.height; ++y) {
+        ASSERT_EQ(image.planes[c][x * p.height + y], sample(p, x, p.height - 1 - y, c))
+            << "channel " << c << " x " << x << " y " << y;
+      }
+    }
+  }
+}
+
+void expect_refused(const std::vector<uint8_t>& file, run_failure why, const char* what) {
+  const header_check c = check(file);
+  EXPECT_FALSE(c.accepted) << what;
+  EXPECT_EQ(c.refusal, why) << what;
+}
+
+}  // namespace
+
+TEST(ReaderUnpack, SkipsRowPaddingAndStartsAtTheBottomLeftPixel) {
+  const test_picture p = pattern_picture(3, 2);  // rows of 9 bytes + 3 padding
+  const std::vector<uint8_t> file = build_bmp(p);
+  ASSERT_EQ(file.size(), 78u);
+  const planar_image image = load(file);
+  EXPECT_EQ(image.planes[CHANNEL_BLUE][0], file[54]);
+  expect_planes_hold(image, p);
+  expect_planes_hold(load(build_bmp(pattern_picture(4, 2))), pattern_picture(4, 2));
+}
+
+TEST(ReaderUnpack, GivesTheSamePlanesForEveryAcceptedLayout) {
+  const test_picture p = pattern_picture(70, 67);  // spans several tiles, padded rows
+  bmp_shape top_down;
+  top_down.top_down = true;
+  bmp_shape colour_table;
+  colour_table.gap = 1024;
+  bmp_shape bitfields;
+  bitfields.bitfields = true;
+  bmp_shape v5_bitfields;
+  v5_bitfields.info_size = 124;
+  v5_bitfields.bitfields = true;
+  bmp_shape wrong_size;
+  wrong_size.declare_wrong_size = true;
+  wrong_size.trailing = 100;
+  for (const bmp_shape& shape : {top_down, colour_table, bitfields, v5_bitfields, wrong_size}) {
+    expect_planes_hold(load(build_bmp(p, shape)), p);
+  }
+  for (uint32_t info_size : {52u, 56u, 108u}) {
+    bmp_shape later_header;
+    later_header.info_size = info_size;
+    expect_planes_hold(load(build_bmp(p, later_header)), p);
+  }
+}
+
+TEST(ReaderChecks, RefusesFieldsOutsideUncompressed24Bit) {
+  const std::vector<uint8_t> good = build_bmp(pattern_picture(4, 3));
+  struct field_change {
+    size_t offset;
+    uint32_t value;
+    bool two_bytes;
+    const char* what;
+  };
+  const field_change changes[] = {{0, 'B' | 'A' << 8, true, "type BA"},
+                                  {14, 64, false, "header size 64"},
+                                  {14, 12, false, "header size 12"},
+                                  {26, 0, true, "zero planes"},
+                                  {28, 32, true, "32 bits"},
+                                  {30, 1, false, "RLE compression"},
+                                  {30, 3, false, "bit fields without masks"},
+                                  {18, 0xFFFFFFFF, false, "negative width"},
+                                  {22, 0x80000000, false, "height -2^31"},
+                                  {10, 53, false, "pixels inside header"}};
+  for (const field_change& change : changes) {
+    std::vector<uint8_t> file = good;
+    file[change.offset] = static_cast<uint8_t>(change.value);
+    file[change.offset + 1] = static_cast<uint8_t>(change.value >> 8);
+    if (!change.two_bytes) put_u32(file, change.offset, change.value);
+    expect_refused(file, run_failure::input_format, change.what);
+  }
+  bmp_shape bitfields;
+  bitfields.bitfields = true;
+  std::vector<uint8_t> swapped_masks = build_bmp(pattern_picture(4, 3), bitfields);
+  put_u32(swapped_masks, 54, 0x000000FF);
+  put_u32(swapped_masks, 62, 0x00FF0000);
+  expect_refused(swapped_masks, run_failure::input_format, "red and blue masks swapped");
+}
+
+TEST(ReaderChecks, RefusesFilesTooShortForHeadersOrPixels) {
+  const std::vector<uint8_t> good = build_bmp(pattern_picture(4, 3));
+  for (size_t length : {0, 1, 17, 53, 54 + 12 * 3 - 1}) {
+    std::vector<uint8_t> cut(good.begin(), good.begin() + length);
+    expect_refused(cut, run_failure::input_size, "cut short");
+  }
+  bmp_shape bitfields;
+  bitfields.bitfields = true;
+  std::vector<uint8_t> no_masks = build_bmp(pattern_picture(4, 3), bitfields);
+  no_masks.resize(60);
+  expect_refused(no_masks, run_failure::input_size, "masks cut off");
+  std::vector<uint8_t> far_offset = good;
+  put_u32(far_offset, 10, 0xFFFFFFF0);
+  expect_refused(far_offset, run_failure::input_size, "pixel array past the end");
+}
+
+TEST(ReaderChecks, RefusesPicturesWhoseFrameCannotBeABmpFile) {
+  // 26751 x 26751 frames on a 37836 canvas, the largest whose file fits 32
+  // bits; 26752 x 26752 needs 37838. The forged files hold no pixels.
+  std::vector<uint8_t> forged = build_bmp(pattern_picture(0, 0));
+  put_u32(forged, 18, 26751);
+  put_u32(forged, 22, 26751);
+  expect_refused(forged, run_failure::input_size, "largest canvas, no pixels");
+  put_u32(forged, 22, static_cast<uint32_t>(-26752));
+  expect_refused(forged, run_failure::image_too_large, "canvas 37838, top-down");
+  put_u32(forged, 18, 0x7FFFFFFF);
+  put_u32(forged, 22, 1);
+  expect_refused(forged, run_failure::image_too_large, "widest possible");
+}
+
+TEST(ReaderFile, EndsTheRunForMissingAndTruncatedFiles) {
+  const std::string path = testing::TempDir() + "reader_truncated.bmp";
+  std::vector<uint8_t> file = build_bmp(pattern_picture(5, 5));
+  file.resize(file.size() - 1);
+  write_file(path, file);
+  EXPECT_EXIT(read_bmp24(path), testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(read_bmp24(path + ".missing"), testing::ExitedWithCode(1), "");
+  file.resize(file.size() + 1);
+  write_file(path, file);
+  expect_planes_hold(read_bmp24(path), pattern_picture(5, 5));
+}
