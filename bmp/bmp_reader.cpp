@@ -33,6 +33,12 @@ bool fields_supported(const uint8_t* head, uint32_t compression, uint64_t header
          height != INT32_MIN && read_u32le(head + OFFSET_BF_OFF_BITS) >= headers_end;
 }
 
+// Ends the run after a read that delivered less than asked: an I/O error is
+// an unreadable input, anything else a file shorter than it claims.
+[[noreturn]] void end_on_short_read(const std::ifstream& in) {
+  end_run(in.bad() ? run_failure::input_open : run_failure::input_size);
+}
+
 }  // namespace
 
 header_check check_bmp_headers(const uint8_t* head, size_t head_len, uint64_t file_size) {
@@ -95,15 +101,6 @@ planar_image unpack_pixel_array(const uint8_t* pixels, const bmp_layout& layout)
   }
   return picture;
 }
-
-namespace {
-
-// A read that fails for any reason other than the end of the file.
-[[noreturn]] void end_on_short_read(const std::ifstream& in) {
-  end_run(in.bad() ? run_failure::input_open : run_failure::input_size);
-}
-
-}  // namespace
 
 planar_image read_bmp24(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

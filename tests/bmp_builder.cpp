@@ -53,6 +53,23 @@ test_picture pattern_picture(int32_t width, int32_t height) {
   return p;
 }
 
+std::vector<bmp_shape> accepted_variants() {
+  std::vector<bmp_shape> shapes(8);
+  shapes[0].top_down = true;
+  shapes[1].gap = 1024;  // a colour table before the pixels
+  shapes[2].bitfields = true;
+  shapes[3].info_size = 124;
+  shapes[3].bitfields = true;
+  shapes[3].top_down = true;
+  shapes[4].info_size = 108;
+  shapes[4].bitfields = true;
+  shapes[5].info_size = 52;
+  shapes[6].info_size = 56;
+  shapes[7].declare_wrong_size = true;
+  shapes[7].trailing = 100;
+  return shapes;
+}
+
 std::vector<uint8_t> build_bmp(const test_picture& picture, const bmp_shape& shape) {
   const size_t stride = stride_of(picture.width);
   const uint32_t masks = shape.bitfields && shape.info_size == 40 ? 12 : 0;

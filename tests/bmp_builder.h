@@ -27,6 +27,10 @@ struct bmp_shape {
   uint32_t trailing = 0;            // junk bytes after the pixel array
 };
 
+// One shape for every way a file may differ from the plain 40-byte,
+// bottom-up layout and still be read as the same picture.
+std::vector<bmp_shape> accepted_variants();
+
 std::vector<uint8_t> build_bmp(const test_picture& picture, const bmp_shape& shape = {});
 
 // The exact framed file for `picture` on a side x side canvas at (dx, dy),

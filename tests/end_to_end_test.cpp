@@ -37,12 +37,14 @@ fs::path fresh_dir() {
   return dir;
 }
 
-// Runs the program in `dir` with `args` (already quoted where needed).
-run_result run_tool(const fs::path& dir, const std::string& args) {
+// Runs the program in `dir` with `args` (already quoted where needed), after
+// the shell commands in `setup`.
+run_result run_tool(const fs::path& dir, const std::string& args, const std::string& setup = "") {
   const fs::path out = dir.parent_path() / (dir.filename().string() + ".out");
   const fs::path err = dir.parent_path() / (dir.filename().string() + ".err");
-  const std::string command = "cd \"" + dir.string() + "\" && \"" VANDREL_BINARY "\" " + args +
-                              " >\"" + out.string() + "\" 2>\"" + err.string() + "\"";
+  const std::string command = "cd \"" + dir.string() + "\" && " + setup +
+                              "\"" VANDREL_BINARY "\" " + args + " >\"" + out.string() + "\" 2>\"" +
+                              err.string() + "\"";
   const int raw = std::system(command.c_str());
   run_result r;
 #ifdef _WIN32
@@ -100,17 +102,7 @@ TEST(EndToEnd, EveryAcceptedLayoutGivesTheSameFile) {
   const std::vector<uint8_t> expected = read_file((dir / "14x14_plain.bmp").string());
   ASSERT_EQ(expected, framed_reference(p, 14, 3, 4));
 
-  bmp_shape top_down;
-  top_down.top_down = true;
-  bmp_shape colour_table;
-  colour_table.gap = 1024;
-  bmp_shape wrong_size;
-  wrong_size.declare_wrong_size = true;
-  wrong_size.trailing = 9;
-  bmp_shape v4_bitfields;
-  v4_bitfields.info_size = 108;
-  v4_bitfields.bitfields = true;
-  for (const bmp_shape& shape : {top_down, colour_table, wrong_size, v4_bitfields}) {
+  for (const bmp_shape& shape : accepted_variants()) {
     write_file((dir / "in.bmp").string(), build_bmp(p, shape));
     const run_result r = run_tool(dir, "-i in.bmp -o x -orgx 100 -Fsc 2.5");
     EXPECT_EQ(r.status, 0);
@@ -184,3 +176,20 @@ TEST(EndToEnd, ExistingOutputIsReplacedOnlyByACompleteFile) {
   EXPECT_EQ(read_file((dir / "10x10_framed.bmp").string()), framed_reference(p, 10, 3, 3));
   EXPECT_EQ(names_in(dir), (std::set<std::string>{"cut.bmp", "good.bmp", "10x10_framed.bmp"}));
 }
+
+#ifndef _WIN32
+TEST(EndToEnd, BuffersThatCannotBeAllocatedEndTheRunCleanly) {
+  // A 20000 x 20000 picture (1.2 GB, stored sparse) under a 1 GB address limit.
+  const fs::path dir = fresh_dir();
+  std::vector<uint8_t> header = build_bmp(pattern_picture(0, 0));
+  put_u32(header, 18, 20000);
+  put_u32(header, 22, 20000);
+  write_file((dir / "big.bmp").string(), header);
+  fs::resize_file(dir / "big.bmp", 54 + 60000ull * 20000);
+  const run_result r = run_tool(dir, "-i big.bmp -o big", "ulimit -v 1000000 && ");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "memory alloc err!!\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(names_in(dir), std::set<std::string>{"big.bmp"});
+}
+#endif
