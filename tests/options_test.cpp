@@ -82,15 +82,3 @@ TEST(OptionScan, HelpUnknownKeywordsAndMissingValuesEndWithUsage) {
     EXPECT_EXIT(parse(args), testing::ExitedWithCode(0), USAGE_START) << args[0];
   }
 }
-
-TEST(UsageText, IsExactlyTheFiveLines) {
-  testing::internal::CaptureStderr();
-  print_usage();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Usage: vandrel [options]\n"
-            "\toptions: \n"
-            "\t  -help          : help\n"
-            "\t  -i             : input bitmap filename(BMP24bittruecolor)\n"
-            "\t  -o             : output bitmap file name(BMP24bittruecolor .bmp extension auto "
-            "add\n");
-}
