@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "bmp/bmp_format.h"
 #include "cli/run_end.h"
@@ -86,21 +85,26 @@ temp_file create_temp_beside(const std::string& path) {
   return temp;
 }
 
-// Writes header and pixel rows; true when every byte was accepted.
-bool write_contents(std::FILE* out, const planar_image& picture) {
+// How many file rows of `stride` bytes go into one write.
+int64_t rows_per_chunk(uint64_t stride) {
+  return std::max<int64_t>(1,
+                           static_cast<int64_t>(WRITE_CHUNK_BYTES / std::max<uint64_t>(stride, 1)));
+}
+
+// Writes header and pixel rows, packing them into `chunk` (zero-filled, of
+// rows_per_chunk rows); true when every byte was accepted.
+bool write_contents(std::FILE* out, const planar_image& picture, uint8_t* chunk) {
   uint8_t header[BMP_HEADER_SIZE];
   fill_bmp_header(header, picture.width, picture.height);
   if (std::fwrite(header, 1, sizeof header, out) != sizeof header) return false;
 
   const uint64_t stride = file_row_stride(picture.width);
-  const int64_t rows_per_chunk =
-      std::max<int64_t>(1, static_cast<int64_t>(WRITE_CHUNK_BYTES / std::max<uint64_t>(stride, 1)));
-  std::vector<uint8_t> chunk(static_cast<size_t>(stride) * static_cast<size_t>(rows_per_chunk));
-  for (int64_t row = 0; row < picture.height; row += rows_per_chunk) {
-    const int64_t count = std::min<int64_t>(rows_per_chunk, picture.height - row);
-    pack_file_rows(picture, row, count, chunk.data());
-    const size_t bytes = static_cast<size_t>(stride) * static_cast<size_t>(count);
-    if (std::fwrite(chunk.data(), 1, bytes, out) != bytes) return false;
+  const int64_t chunk_rows = rows_per_chunk(stride);
+  for (int64_t row = 0; row < picture.height; row += chunk_rows) {
+    const int64_t count = std::min<int64_t>(chunk_rows, picture.height - row);
+    pack_file_rows(picture, row, count, chunk);
+    const size_t bytes = static_cast<size_t>(stride * static_cast<uint64_t>(count));
+    if (std::fwrite(chunk, 1, bytes, out) != bytes) return false;
   }
   return true;
 }
@@ -108,9 +112,16 @@ bool write_contents(std::FILE* out, const planar_image& picture) {
 }  // namespace
 
 void write_bmp24(const planar_image& picture, const std::string& path) {
+  // The row buffer is obtained first, so that nothing can fail for want of
+  // memory once the temporary file exists. Its padding bytes stay zero.
+  const uint64_t stride = file_row_stride(picture.width);
+  const uint64_t chunk_size = stride * static_cast<uint64_t>(rows_per_chunk(stride));
+  const byte_buffer chunk = alloc_picture_buffer(chunk_size);
+  std::memset(chunk.get(), 0, static_cast<size_t>(chunk_size));
+
   const temp_file temp = create_temp_beside(path);
   if (temp.stream == nullptr) end_run(run_failure::output_write);
-  const bool written = write_contents(temp.stream, picture);
+  const bool written = write_contents(temp.stream, picture, chunk.get());
   const bool closed = std::fclose(temp.stream) == 0;
   if (!written || !closed || std::rename(temp.name.c_str(), path.c_str()) != 0) {
     std::remove(temp.name.c_str());

@@ -2,11 +2,13 @@
 // mid-grey canvas sized from the picture's diagonal, and writes it as
 // "<side>x<side>_<name>.bmp".
 #include <cstdint>
+#include <new>
 
 #include "bmp/bmp_reader.h"
 #include "bmp/bmp_writer.h"
 #include "canvas/canvas.h"
 #include "cli/options.h"
+#include "cli/run_end.h"
 
 int main(int argc, char** argv) {
   origin_size origin;
@@ -18,14 +20,18 @@ int main(int argc, char** argv) {
   parse_options(argc, argv, options, origin);
 
   // Each phase ends the run itself, with its message, when it cannot go on.
-  const planar_image stored = read_bmp24(options.input_path);  // row 0 at the bottom
-  const planar_image upright = flip_rows(stored);              // row 0 at the top
-  // The reader refuses any picture whose canvas would not fit a BMP file,
-  // so the side fits comfortably in 32 bits.
-  const auto side = static_cast<int32_t>(canvas_side(upright.width, upright.height));
-  const planar_image canvas = compose_on_grey(upright, side);
+  try {
+    const planar_image stored = read_bmp24(options.input_path);  // row 0 at the bottom
+    const planar_image upright = flip_rows(stored);              // row 0 at the top
+    // The reader refuses any picture whose canvas would not fit a BMP file,
+    // so the side fits comfortably in 32 bits.
+    const auto side = static_cast<int32_t>(canvas_side(upright.width, upright.height));
+    const planar_image canvas = compose_on_grey(upright, side);
 
-  options.output_name = make_output_name(canvas.width, canvas.height, options.output_name);
-  write_bmp24(canvas, options.output_name);
+    options.output_name = make_output_name(canvas.width, canvas.height, options.output_name);
+    write_bmp24(canvas, options.output_name);
+  } catch (const std::bad_alloc&) {  // a small allocation (a name) was refused
+    end_run(run_failure::memory_alloc);
+  }
   return 0;
 }
