@@ -6,6 +6,7 @@
 
 #include "bmp/bmp_format.h"
 #include "canvas/canvas.h"
+#include "image/byte_blocks.h"
 
 namespace {
 
@@ -74,31 +75,72 @@ header_check check_bmp_headers(const uint8_t* head, size_t head_len, uint64_t fi
   return check;
 }
 
+namespace {
+
+// Pixels are moved in 8 x 8 blocks, and blocks in tiles of this many rows and
+// columns, so that the rows read and the columns written stay in cache.
+constexpr int64_t BLOCK = 8;
+constexpr int64_t TILE_ROWS = 256;
+constexpr int64_t TILE_COLUMNS = 512;
+
+// Where plane row y (counted from the bottom) is stored in the pixel array.
+const uint8_t* stored_row(const uint8_t* pixels, const bmp_layout& layout, int64_t y) {
+  const int64_t row = layout.top_down ? layout.height - 1 - y : y;
+  return pixels + static_cast<uint64_t>(row) * layout.row_stride;
+}
+
+// Plane rows y0..y1-1 of columns x0..x1-1, one byte at a time.
+void unpack_bytes(const uint8_t* pixels, const bmp_layout& layout, planar_image& picture,
+                  int64_t x0, int64_t x1, int64_t y0, int64_t y1) {
+  const int64_t h = layout.height;
+  for (int64_t y = y0; y < y1; ++y) {
+    const uint8_t* px = stored_row(pixels, layout, y);
+    for (int64_t x = x0; x < x1; ++x) {
+      for (int c = 0; c < CHANNEL_COUNT; ++c) picture.planes[c][x * h + y] = px[3 * x + c];
+    }
+  }
+}
+
+// The 8 x 8 pixels from column x, plane row y, with rows[k] the stored row of
+// plane row y + k. Each row's 8 pixels are 24 bytes, three words; transposing
+// the 8 x 8 bytes of each third leaves in word j the 8 rows of byte
+// 8 * part + j of the 24, which goes to samples[8 * part + j] (the column of
+// that byte's channel and pixel, for the block at column 0) + x * h + y.
+void unpack_block(const uint8_t* const (&rows)[BLOCK], uint8_t* const (&samples)[3 * BLOCK],
+                  int64_t h, int64_t x, int64_t y) {
+  const int64_t offset = x * h + y;
+  for (int part = 0; part < 3; ++part) {
+    uint64_t words[BLOCK];
+    for (int k = 0; k < BLOCK; ++k) words[k] = load_u64(rows[k] + 3 * x + 8 * part);
+    transpose_8x8(words);
+    for (int j = 0; j < BLOCK; ++j) store_u64(samples[8 * part + j] + offset, words[j]);
+  }
+}
+
+}  // namespace
+
 planar_image unpack_pixel_array(const uint8_t* pixels, const bmp_layout& layout) {
-  // Rows become columns: walk the picture in square tiles so that both the
-  // rows read and the columns written stay in cache.
-  constexpr int64_t TILE = 64;
   const int64_t w = layout.width;
   const int64_t h = layout.height;
   planar_image picture = make_planar_image(layout.width, layout.height);
-  uint8_t* blue = picture.planes[CHANNEL_BLUE].get();
-  uint8_t* green = picture.planes[CHANNEL_GREEN].get();
-  uint8_t* red = picture.planes[CHANNEL_RED].get();
-  for (int64_t y0 = 0; y0 < h; y0 += TILE) {
-    const int64_t y1 = std::min(h, y0 + TILE);
-    for (int64_t x0 = 0; x0 < w; x0 += TILE) {
-      const int64_t x1 = std::min(w, x0 + TILE);
-      for (int64_t y = y0; y < y1; ++y) {
-        const int64_t stored_row = layout.top_down ? h - 1 - y : y;
-        const uint8_t* px = pixels + static_cast<uint64_t>(stored_row) * layout.row_stride;
-        for (int64_t x = x0; x < x1; ++x) {
-          blue[x * h + y] = px[3 * x];
-          green[x * h + y] = px[3 * x + 1];
-          red[x * h + y] = px[3 * x + 2];
+  // Whole blocks first, then the strips along the right and top edges.
+  const int64_t block_w = host_is_little_endian() ? w / BLOCK * BLOCK : 0;
+  const int64_t block_h = host_is_little_endian() ? h / BLOCK * BLOCK : 0;
+  uint8_t* samples[3 * BLOCK];  // byte s of 8 pixels: channel s % 3 of pixel s / 3
+  for (int s = 0; s < 3 * BLOCK; ++s) samples[s] = picture.planes[s % 3].get() + s / 3 * h;
+  for (int64_t y0 = 0; y0 < block_h; y0 += TILE_ROWS) {
+    for (int64_t x0 = 0; x0 < block_w; x0 += TILE_COLUMNS) {
+      for (int64_t y = y0; y < std::min(block_h, y0 + TILE_ROWS); y += BLOCK) {
+        const uint8_t* rows[BLOCK];
+        for (int k = 0; k < BLOCK; ++k) rows[k] = stored_row(pixels, layout, y + k);
+        for (int64_t x = x0; x < std::min(block_w, x0 + TILE_COLUMNS); x += BLOCK) {
+          unpack_block(rows, samples, h, x, y);
         }
       }
     }
   }
+  unpack_bytes(pixels, layout, picture, block_w, w, 0, h);
+  unpack_bytes(pixels, layout, picture, 0, block_w, block_h, h);
   return picture;
 }
 

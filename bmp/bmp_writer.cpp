@@ -9,6 +9,7 @@
 
 #include "bmp/bmp_format.h"
 #include "cli/run_end.h"
+#include "image/byte_blocks.h"
 
 std::string make_output_name(int32_t width, int32_t height, const std::string& name) {
   return std::to_string(width) + "x" + std::to_string(height) + "_" + name + ".bmp";
@@ -28,37 +29,84 @@ void fill_bmp_header(uint8_t* header, int32_t width, int32_t height) {
   write_u32le(header + OFFSET_BI_Y_PELS_PER_METER, PELS_PER_METER);
 }
 
-void pack_file_rows(const planar_image& picture, int64_t first_row, int64_t row_count,
-                    uint8_t* out) {
-  // Columns become rows: walk in square tiles so that the columns read and
-  // the rows written stay in cache.
-  constexpr int64_t TILE = 64;
-  const int64_t w = picture.width;
+namespace {
+
+// Pixels are moved in 8 x 8 blocks, and blocks in tiles of this many rows and
+// columns, so that the columns read and the rows written stay in cache.
+constexpr int64_t BLOCK = 8;
+constexpr int64_t TILE_ROWS = 4096;
+constexpr int64_t TILE_COLUMNS = 64;
+
+// Local rows r0..r1-1 of columns x0..x1-1, one byte at a time.
+void pack_bytes(const planar_image& picture, int64_t first_row, uint8_t* out, int64_t x0,
+                int64_t x1, int64_t r0, int64_t r1) {
   const int64_t h = picture.height;
-  const uint64_t stride = file_row_stride(w);
-  const uint8_t* blue = picture.planes[CHANNEL_BLUE].get();
-  const uint8_t* green = picture.planes[CHANNEL_GREEN].get();
-  const uint8_t* red = picture.planes[CHANNEL_RED].get();
-  for (int64_t r0 = 0; r0 < row_count; r0 += TILE) {
-    const int64_t r1 = std::min(row_count, r0 + TILE);
-    for (int64_t x0 = 0; x0 < w; x0 += TILE) {
-      const int64_t x1 = std::min(w, x0 + TILE);
-      for (int64_t r = r0; r < r1; ++r) {
-        const int64_t y = h - 1 - (first_row + r);  // file rows run bottom-up
-        uint8_t* px = out + static_cast<uint64_t>(r) * stride;
-        for (int64_t x = x0; x < x1; ++x) {
-          px[3 * x] = blue[x * h + y];
-          px[3 * x + 1] = green[x * h + y];
-          px[3 * x + 2] = red[x * h + y];
-        }
-      }
+  const uint64_t stride = file_row_stride(picture.width);
+  for (int64_t r = r0; r < r1; ++r) {
+    const int64_t y = h - 1 - (first_row + r);  // file rows run bottom-up
+    uint8_t* px = out + static_cast<uint64_t>(r) * stride;
+    for (int64_t x = x0; x < x1; ++x) {
+      for (int c = 0; c < CHANNEL_COUNT; ++c) px[3 * x + c] = picture.planes[c][x * h + y];
     }
   }
 }
 
+// The 8 x 8 pixels from column x, canvas row y, with rows[k] the output row
+// of canvas row y + k: the mirror of the reader's block. Word j of each third
+// holds 8 rows of byte 8 * part + j of a 24-byte row segment, read from
+// samples[8 * part + j] (that byte's channel and pixel column, for the block
+// at column 0) + x * h + y; transposed, word k is row k's part of the segment.
+void pack_block(const uint8_t* const (&samples)[3 * BLOCK], uint8_t* const (&rows)[BLOCK],
+                int64_t h, int64_t x, int64_t y) {
+  const int64_t offset = x * h + y;
+  for (int part = 0; part < 3; ++part) {
+    uint64_t words[BLOCK];
+    for (int j = 0; j < BLOCK; ++j) words[j] = load_u64(samples[8 * part + j] + offset);
+    transpose_8x8(words);
+    for (int k = 0; k < BLOCK; ++k) store_u64(rows[k] + 3 * x + 8 * part, words[k]);
+  }
+}
+
+}  // namespace
+
+int64_t rows_per_write(int32_t width) {
+  constexpr uint64_t WRITE_BYTES = 4 << 20;
+  return std::max<int64_t>(
+      1, static_cast<int64_t>(WRITE_BYTES / std::max<uint64_t>(file_row_stride(width), 1)));
+}
+
+void pack_file_rows(const planar_image& picture, int64_t first_row, int64_t row_count,
+                    uint8_t* out) {
+  const int64_t w = picture.width;
+  const int64_t h = picture.height;
+  const uint64_t stride = file_row_stride(w);
+  const uint8_t* samples[3 * BLOCK];  // byte s of 8 pixels: channel s % 3 of pixel s / 3
+  for (int s = 0; s < 3 * BLOCK; ++s) samples[s] = picture.planes[s % 3].get() + s / 3 * h;
+  // Whole blocks first, then the strips along the right edge and the last rows.
+  const int64_t block_w = host_is_little_endian() ? w / BLOCK * BLOCK : 0;
+  const int64_t block_rows = host_is_little_endian() ? row_count / BLOCK * BLOCK : 0;
+  for (int64_t r0 = 0; r0 < block_rows; r0 += TILE_ROWS) {
+    for (int64_t x0 = 0; x0 < block_w; x0 += TILE_COLUMNS) {
+      // Down each 8-column strip, so that its 24 sample columns are read in order.
+      for (int64_t x = x0; x < std::min(block_w, x0 + TILE_COLUMNS); x += BLOCK) {
+        for (int64_t r = r0; r < std::min(block_rows, r0 + TILE_ROWS); r += BLOCK) {
+          // Local rows r..r+7 hold canvas rows y+7 down to y.
+          const int64_t y = h - 1 - (first_row + r + BLOCK - 1);
+          uint8_t* rows[BLOCK];
+          for (int k = 0; k < BLOCK; ++k) {
+            rows[k] = out + static_cast<uint64_t>(r + BLOCK - 1 - k) * stride;
+          }
+          pack_block(samples, rows, h, x, y);
+        }
+      }
+    }
+  }
+  pack_bytes(picture, first_row, out, block_w, w, 0, row_count);
+  pack_bytes(picture, first_row, out, 0, block_w, block_rows, row_count);
+}
+
 namespace {
 
-constexpr uint64_t WRITE_CHUNK_BYTES = 4 << 20;  // rows are packed and written this much at a time
 constexpr int TEMP_NAME_ATTEMPTS = 8;
 
 struct temp_file {
@@ -85,21 +133,15 @@ temp_file create_temp_beside(const std::string& path) {
   return temp;
 }
 
-// How many file rows of `stride` bytes go into one write.
-int64_t rows_per_chunk(uint64_t stride) {
-  return std::max<int64_t>(1,
-                           static_cast<int64_t>(WRITE_CHUNK_BYTES / std::max<uint64_t>(stride, 1)));
-}
-
 // Writes header and pixel rows, packing them into `chunk` (zero-filled, of
-// rows_per_chunk rows); true when every byte was accepted.
+// rows_per_write rows); true when every byte was accepted.
 bool write_contents(std::FILE* out, const planar_image& picture, uint8_t* chunk) {
   uint8_t header[BMP_HEADER_SIZE];
   fill_bmp_header(header, picture.width, picture.height);
   if (std::fwrite(header, 1, sizeof header, out) != sizeof header) return false;
 
   const uint64_t stride = file_row_stride(picture.width);
-  const int64_t chunk_rows = rows_per_chunk(stride);
+  const int64_t chunk_rows = rows_per_write(picture.width);
   for (int64_t row = 0; row < picture.height; row += chunk_rows) {
     const int64_t count = std::min<int64_t>(chunk_rows, picture.height - row);
     pack_file_rows(picture, row, count, chunk);
@@ -115,7 +157,7 @@ void write_bmp24(const planar_image& picture, const std::string& path) {
   // The row buffer is obtained first, so that nothing can fail for want of
   // memory once the temporary file exists. Its padding bytes stay zero.
   const uint64_t stride = file_row_stride(picture.width);
-  const uint64_t chunk_size = stride * static_cast<uint64_t>(rows_per_chunk(stride));
+  const uint64_t chunk_size = stride * static_cast<uint64_t>(rows_per_write(picture.width));
   const byte_buffer chunk = alloc_picture_buffer(chunk_size);
   std::memset(chunk.get(), 0, static_cast<size_t>(chunk_size));
 

@@ -13,6 +13,9 @@ std::string make_output_name(int32_t width, int32_t height, const std::string& n
 // The 54-byte headers of a bottom-up 24-bit BMP file of width x height.
 void fill_bmp_header(uint8_t* header, int32_t width, int32_t height);
 
+// How many file rows the writer packs and writes at a time (about 4 MiB).
+int64_t rows_per_write(int32_t width);
+
 // Packs `row_count` file rows, starting at file row `first_row` (file row 0
 // is the picture's bottom row), of `picture` (row 0 at the top) into `out`,
 // one file_row_stride(width) bytes per row. Padding bytes are left untouched.

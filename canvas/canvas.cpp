@@ -2,9 +2,21 @@
 // here moves whole contiguous columns.
 #include "canvas/canvas.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
+
+#include "image/byte_blocks.h"
+
+namespace {
+
+// Copies n bytes from `in` to `out` in reverse order, eight at a time.
+void reverse_copy_bytes(const uint8_t* in, uint8_t* out, int64_t n) {
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) store_u64(out + i, reverse_bytes(load_u64(in + n - 8 - i)));
+  for (; i < n; ++i) out[i] = in[n - 1 - i];
+}
+
+}  // namespace
 
 planar_image flip_rows(const planar_image& picture) {
   const int64_t h = picture.height;
@@ -13,7 +25,7 @@ planar_image flip_rows(const planar_image& picture) {
     const uint8_t* in = picture.planes[c].get();
     uint8_t* out = flipped.planes[c].get();
     for (int64_t x = 0; x < picture.width; ++x) {
-      std::reverse_copy(in + x * h, in + (x + 1) * h, out + x * h);
+      reverse_copy_bytes(in + x * h, out + x * h, h);
     }
   }
   return flipped;
