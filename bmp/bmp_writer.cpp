@@ -31,11 +31,9 @@ void fill_bmp_header(uint8_t* header, int32_t width, int32_t height) {
 
 namespace {
 
-// Pixels are moved in 8 x 8 blocks, and blocks in tiles of this many rows and
-// columns, so that the columns read and the rows written stay in cache.
+// Pixels are moved in 8 x 8 blocks. The rows packed at a time are few enough
+// (one write's worth) to stay in cache while each column strip is walked.
 constexpr int64_t BLOCK = 8;
-constexpr int64_t TILE_ROWS = 4096;
-constexpr int64_t TILE_COLUMNS = 64;
 
 // Local rows r0..r1-1 of columns x0..x1-1, one byte at a time.
 void pack_bytes(const planar_image& picture, int64_t first_row, uint8_t* out, int64_t x0,
@@ -85,20 +83,14 @@ void pack_file_rows(const planar_image& picture, int64_t first_row, int64_t row_
   // Whole blocks first, then the strips along the right edge and the last rows.
   const int64_t block_w = host_is_little_endian() ? w / BLOCK * BLOCK : 0;
   const int64_t block_rows = host_is_little_endian() ? row_count / BLOCK * BLOCK : 0;
-  for (int64_t r0 = 0; r0 < block_rows; r0 += TILE_ROWS) {
-    for (int64_t x0 = 0; x0 < block_w; x0 += TILE_COLUMNS) {
-      // Down each 8-column strip, so that its 24 sample columns are read in order.
-      for (int64_t x = x0; x < std::min(block_w, x0 + TILE_COLUMNS); x += BLOCK) {
-        for (int64_t r = r0; r < std::min(block_rows, r0 + TILE_ROWS); r += BLOCK) {
-          // Local rows r..r+7 hold canvas rows y+7 down to y.
-          const int64_t y = h - 1 - (first_row + r + BLOCK - 1);
-          uint8_t* rows[BLOCK];
-          for (int k = 0; k < BLOCK; ++k) {
-            rows[k] = out + static_cast<uint64_t>(r + BLOCK - 1 - k) * stride;
-          }
-          pack_block(samples, rows, h, x, y);
-        }
-      }
+  // Down each 8-column strip, so that its 24 sample columns are read in order.
+  for (int64_t x = 0; x < block_w; x += BLOCK) {
+    for (int64_t r = 0; r < block_rows; r += BLOCK) {
+      // Local rows r..r+7 hold canvas rows y+7 down to y.
+      const int64_t y = h - 1 - (first_row + r + BLOCK - 1);
+      uint8_t* rows[BLOCK];
+      for (int k = 0; k < BLOCK; ++k) rows[k] = out + static_cast<uint64_t>(r + BLOCK - 1 - k) * stride;
+      pack_block(samples, rows, h, x, y);
     }
   }
   pack_bytes(picture, first_row, out, block_w, w, 0, row_count);
