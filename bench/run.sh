@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Times vandrel against the least work any framing tool must do (vandrel_floor)
+# and against Pillow and ImageMagick doing the same framing, on a 720 x 480 and
+# a 6000 x 4000 picture. Checks first that every tool's output has vandrel's
+# pixels, then prints one table: median wall time, peak memory, ratio to vandrel.
+# Last, the phases alone from the Google Benchmark.
+#
+#   bench/run.sh [RUNS]      (RUNS timed runs per command, default 15)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-15}
+py=/usr/bin/python3  # Debian's Python, which has Debian's Pillow
+
+need=()
+for tool in hyperfine cmake g++ convert; do command -v "$tool" >/dev/null || need+=("$tool"); done
+[ -x /usr/bin/time ] || need+=(time)
+"$py" -c 'import PIL' 2>/dev/null || need+=(python3-pil)
+[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+if [ ${#need[@]} -gt 0 ]; then
+  packages=$(printf '%s\n' "${need[@]}" | sed 's/^convert$/imagemagick/' | sort -u)
+  apt-get update -qq
+  # shellcheck disable=SC2086
+  apt-get install -y -qq $packages >/dev/null
+fi
+
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DVANDREL_TESTS=OFF >/dev/null
+cmake --build build-release -j2 --target vandrel vandrel_floor vandrel_phases_bench >/dev/null
+bin=$PWD/build-release
+bench=$PWD/bench
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$py" "$bench/make_pictures.py" "$work"
+cd "$work"
+
+# Peak resident memory in KiB of one run of the command.
+peak_kib() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
+
+echo "machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo)," \
+  "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), kernel $(uname -r)"
+for size in 720x480 6000x4000; do
+  in=in_$size.bmp
+  "$bin/vandrel" -i "$in" -o "v_$size"
+  framed=$(ls ./*x*_v_"$size".bmp)
+  side=${framed#./}
+  side=${side%%x*}
+  commands=(
+    "$bin/vandrel -i $in -o v_$size"
+    "$bin/vandrel_floor $in floor_$size.bmp"
+    "$py $bench/frame_pillow.py $in pillow_$size.bmp"
+    "convert $in -background rgb(128,128,128) -gravity center -extent ${side}x${side} BMP3:magick_$size.bmp"
+  )
+  names=(vandrel floor Pillow ImageMagick)
+  for command in "${commands[@]}"; do $command; done
+  "$py" "$bench/same_pixels.py" "$framed" "pillow_$size.bmp" "magick_$size.bmp"
+
+  hyperfine -N --warmup 2 --runs "$runs" --export-json "times_$size.json" "${commands[@]}" \
+    >/dev/null 2>&1
+  memory=()
+  for command in "${commands[@]}"; do
+    # shellcheck disable=SC2086
+    memory+=("$(peak_kib $command)")
+  done
+  "$py" - "$size" "times_$size.json" "${names[*]}" "${memory[*]}" <<'PY'
+import json, sys
+size, times, names, memory = sys.argv[1], sys.argv[2], sys.argv[3].split(), sys.argv[4].split()
+medians = [r["median"] for r in json.load(open(times))["results"]]
+print(f"\n{size}:\n| tool | median wall time | peak memory | time / vandrel's |")
+print("|---|---|---|---|")
+for name, median, kib in zip(names, medians, memory):
+    print(f"| {name} | {median * 1000:.0f} ms | {int(kib) / 1024:.0f} MiB | {median / medians[0]:.2f} |")
+PY
+done
+
+echo -e "\nphases alone, 6000 x 4000, beside memcpy of the same bytes (median of 5):"
+"$bin/vandrel_phases_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+  2>/dev/null | awk '/_median/ {sub(/_median/, "", $1); printf "  %-20s %8s %s\n", $1, $2, $3}'
+
