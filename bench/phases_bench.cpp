@@ -49,6 +49,7 @@ const planar_image& upright() {
 }
 
 int32_t side() { return static_cast<int32_t>(canvas_side(WIDTH, HEIGHT)); }
+uint64_t side_u64() { return static_cast<uint64_t>(side()); }
 
 const planar_image& canvas() {
   static const planar_image image = compose_on_grey(upright(), side());
@@ -64,7 +65,7 @@ void copy_into_fresh(benchmark::State& state, uint64_t bytes) {
     std::memcpy(target.get(), source.get(), bytes);
     benchmark::DoNotOptimize(target.get());
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes));
 }
 
 void unpack(benchmark::State& state) {
@@ -101,20 +102,18 @@ void pack(benchmark::State& state) {
       benchmark::DoNotOptimize(rows.get());
     }
   }
-  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(stride * side()));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(stride * side_u64()));
 }
 
 void memcpy_picture(benchmark::State& state) {
   copy_into_fresh(state, uint64_t{3} * WIDTH * HEIGHT);
 }
 
-void memcpy_canvas(benchmark::State& state) {
-  copy_into_fresh(state, uint64_t{3} * side() * side());
-}
+void memcpy_canvas(benchmark::State& state) { copy_into_fresh(state, 3 * side_u64() * side_u64()); }
 
 // Packing fills a reused buffer, so its yardstick is a copy into warm memory.
 void memcpy_canvas_warm(benchmark::State& state) {
-  const uint64_t bytes = file_row_stride(side()) * side();
+  const uint64_t bytes = file_row_stride(side()) * side_u64();
   const byte_buffer source = alloc_picture_buffer(bytes);
   const byte_buffer target = alloc_picture_buffer(bytes);
   std::memset(source.get(), 1, bytes);
@@ -123,7 +122,7 @@ void memcpy_canvas_warm(benchmark::State& state) {
     std::memcpy(target.get(), source.get(), bytes);
     benchmark::DoNotOptimize(target.get());
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes));
 }
 
 }  // namespace

@@ -20,18 +20,27 @@ header_check refuse(run_failure why) {
   return check;
 }
 
-// Whether the fields describe an uncompressed 24-bit picture this program reads.
+// Whether the masks of a bit-fields file describe plain blue, green, red
+// bytes. Only for a known header size, whose masks lie inside the headers.
+bool plain_masks(const uint8_t* head) {
+  return read_u32le(head + OFFSET_MASKS) == RED_MASK &&
+         read_u32le(head + OFFSET_MASKS + 4) == GREEN_MASK &&
+         read_u32le(head + OFFSET_MASKS + 8) == BLUE_MASK;
+}
+
+// Whether the fields describe an uncompressed 24-bit picture this program
+// reads. `head` holds at least `headers_end` bytes.
 bool fields_supported(const uint8_t* head, uint32_t compression, uint64_t headers_end) {
-  const int32_t width = read_i32le(head + OFFSET_BI_WIDTH);
-  const int32_t height = read_i32le(head + OFFSET_BI_HEIGHT);
-  const bool plain_masks = read_u32le(head + OFFSET_MASKS) == RED_MASK &&
-                           read_u32le(head + OFFSET_MASKS + 4) == GREEN_MASK &&
-                           read_u32le(head + OFFSET_MASKS + 8) == BLUE_MASK;
-  return head[OFFSET_BF_TYPE] == 'B' && head[OFFSET_BF_TYPE + 1] == 'M' &&
-         is_known_info_header_size(read_u32le(head + OFFSET_BI_SIZE)) &&
-         read_u16le(head + OFFSET_BI_PLANES) == 1 && read_u16le(head + OFFSET_BI_BIT_COUNT) == 24 &&
-         (compression == BI_RGB || (compression == BI_BITFIELDS && plain_masks)) && width >= 0 &&
-         height != INT32_MIN && read_u32le(head + OFFSET_BF_OFF_BITS) >= headers_end;
+  if (head[OFFSET_BF_TYPE] != 'B' || head[OFFSET_BF_TYPE + 1] != 'M' ||
+      !is_known_info_header_size(read_u32le(head + OFFSET_BI_SIZE))) {
+    return false;
+  }
+  const bool plain_pixels =
+      compression == BI_RGB || (compression == BI_BITFIELDS && plain_masks(head));
+  return plain_pixels && read_u16le(head + OFFSET_BI_PLANES) == 1 &&
+         read_u16le(head + OFFSET_BI_BIT_COUNT) == 24 && read_i32le(head + OFFSET_BI_WIDTH) >= 0 &&
+         read_i32le(head + OFFSET_BI_HEIGHT) != INT32_MIN &&
+         read_u32le(head + OFFSET_BF_OFF_BITS) >= headers_end;
 }
 
 // Ends the run after a read that delivered less than asked: an I/O error is
@@ -96,7 +105,8 @@ void unpack_bytes(const uint8_t* pixels, const bmp_layout& layout, planar_image&
   for (int64_t y = y0; y < y1; ++y) {
     const uint8_t* px = stored_row(pixels, layout, y);
     for (int64_t x = x0; x < x1; ++x) {
-      for (int c = 0; c < CHANNEL_COUNT; ++c) picture.planes[c][x * h + y] = px[3 * x + c];
+      const uint8_t* pixel = px + 3 * x;
+      for (size_t c = 0; c < CHANNEL_COUNT; ++c) picture.planes[c].get()[x * h + y] = pixel[c];
     }
   }
 }
@@ -127,7 +137,9 @@ planar_image unpack_pixel_array(const uint8_t* pixels, const bmp_layout& layout)
   const int64_t block_w = host_is_little_endian() ? w / BLOCK * BLOCK : 0;
   const int64_t block_h = host_is_little_endian() ? h / BLOCK * BLOCK : 0;
   uint8_t* samples[3 * BLOCK];  // byte s of 8 pixels: channel s % 3 of pixel s / 3
-  for (int s = 0; s < 3 * BLOCK; ++s) samples[s] = picture.planes[s % 3].get() + s / 3 * h;
+  for (int64_t s = 0; s < 3 * BLOCK; ++s) {
+    samples[s] = picture.planes[static_cast<size_t>(s % 3)].get() + s / 3 * h;
+  }
   for (int64_t y0 = 0; y0 < block_h; y0 += TILE_ROWS) {
     for (int64_t x0 = 0; x0 < block_w; x0 += TILE_COLUMNS) {
       for (int64_t y = y0; y < std::min(block_h, y0 + TILE_ROWS); y += BLOCK) {

@@ -44,7 +44,8 @@ void pack_bytes(const planar_image& picture, int64_t first_row, uint8_t* out, in
     const int64_t y = h - 1 - (first_row + r);  // file rows run bottom-up
     uint8_t* px = out + static_cast<uint64_t>(r) * stride;
     for (int64_t x = x0; x < x1; ++x) {
-      for (int c = 0; c < CHANNEL_COUNT; ++c) px[3 * x + c] = picture.planes[c][x * h + y];
+      uint8_t* pixel = px + 3 * x;
+      for (size_t c = 0; c < CHANNEL_COUNT; ++c) pixel[c] = picture.planes[c].get()[x * h + y];
     }
   }
 }
@@ -79,7 +80,9 @@ void pack_file_rows(const planar_image& picture, int64_t first_row, int64_t row_
   const int64_t h = picture.height;
   const uint64_t stride = file_row_stride(w);
   const uint8_t* samples[3 * BLOCK];  // byte s of 8 pixels: channel s % 3 of pixel s / 3
-  for (int s = 0; s < 3 * BLOCK; ++s) samples[s] = picture.planes[s % 3].get() + s / 3 * h;
+  for (int64_t s = 0; s < 3 * BLOCK; ++s) {
+    samples[s] = picture.planes[static_cast<size_t>(s % 3)].get() + s / 3 * h;
+  }
   // Whole blocks first, then the strips along the right edge and the last rows.
   const int64_t block_w = host_is_little_endian() ? w / BLOCK * BLOCK : 0;
   const int64_t block_rows = host_is_little_endian() ? row_count / BLOCK * BLOCK : 0;
@@ -89,7 +92,8 @@ void pack_file_rows(const planar_image& picture, int64_t first_row, int64_t row_
       // Local rows r..r+7 hold canvas rows y+7 down to y.
       const int64_t y = h - 1 - (first_row + r + BLOCK - 1);
       uint8_t* rows[BLOCK];
-      for (int k = 0; k < BLOCK; ++k) rows[k] = out + static_cast<uint64_t>(r + BLOCK - 1 - k) * stride;
+      for (int k = 0; k < BLOCK; ++k)
+        rows[k] = out + static_cast<uint64_t>(r + BLOCK - 1 - k) * stride;
       pack_block(samples, rows, h, x, y);
     }
   }

@@ -21,7 +21,7 @@ void reverse_copy_bytes(const uint8_t* in, uint8_t* out, int64_t n) {
 planar_image flip_rows(const planar_image& picture) {
   const int64_t h = picture.height;
   planar_image flipped = make_planar_image(picture.width, picture.height);
-  for (int c = 0; c < CHANNEL_COUNT; ++c) {
+  for (size_t c = 0; c < CHANNEL_COUNT; ++c) {
     const uint8_t* in = picture.planes[c].get();
     uint8_t* out = flipped.planes[c].get();
     for (int64_t x = 0; x < picture.width; ++x) {
@@ -46,7 +46,7 @@ planar_image compose_on_grey(const planar_image& upright, int32_t side) {
   const int64_t dx = (s - w) / 2;
   const int64_t dy = (s - h) / 2;
   planar_image canvas = make_planar_image(side, side);
-  for (int c = 0; c < CHANNEL_COUNT; ++c) {
+  for (size_t c = 0; c < CHANNEL_COUNT; ++c) {
     const uint8_t* in = upright.planes[c].get();
     uint8_t* out = canvas.planes[c].get();
     // Left band, then the picture's columns, then the right band.

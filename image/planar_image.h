@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -12,7 +13,11 @@ struct buffer_release {
 };
 using byte_buffer = std::unique_ptr<uint8_t[], buffer_release>;
 
-enum channel { CHANNEL_BLUE = 0, CHANNEL_GREEN = 1, CHANNEL_RED = 2, CHANNEL_COUNT = 3 };
+// Plane indices, in the file's byte order.
+constexpr size_t CHANNEL_BLUE = 0;
+constexpr size_t CHANNEL_GREEN = 1;
+constexpr size_t CHANNEL_RED = 2;
+constexpr size_t CHANNEL_COUNT = 3;
 
 // Planes are stored column by column: the sample of column x and row y is at
 // index x * height + y. Channels follow the file's byte order (blue, green,

@@ -8,7 +8,7 @@ namespace {
 // A picture whose sample at (x, y) in channel c is a distinct non-grey value.
 planar_image numbered_picture(int32_t w, int32_t h) {
   planar_image p = make_planar_image(w, h);
-  for (int c = 0; c < CHANNEL_COUNT; ++c) {
+  for (size_t c = 0; c < CHANNEL_COUNT; ++c) {
     for (int i = 0; i < w * h; ++i) p.planes[c][i] = static_cast<uint8_t>(c * 60 + i);
   }
   return p;
@@ -46,7 +46,7 @@ TEST(CanvasCompose, PlacesOddSizedPicturesNearerTheTopLeft) {
   const planar_image canvas = compose_on_grey(p, 10);
   ASSERT_EQ(canvas.width, 10);
   ASSERT_EQ(canvas.height, 10);
-  for (int c = 0; c < CHANNEL_COUNT; ++c) {
+  for (size_t c = 0; c < CHANNEL_COUNT; ++c) {
     for (int x = 0; x < 10; ++x) {
       for (int y = 0; y < 10; ++y) {
         const bool inside = x >= 3 && x <= 5 && y >= 3 && y <= 5;

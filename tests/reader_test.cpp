@@ -53,6 +53,13 @@ TEST(ReaderChecks, RefusesFieldsOutsideUncompressed24Bit) {
   expect_refused(swapped_masks, run_failure::input_format, "red and blue masks swapped");
 }
 
+TEST(ReaderChecks, ReadsNothingPastTheHeadersOfAnEmptyPicture) {
+  // 54 bytes in all: the masks' place lies past the end (found by fuzzing).
+  const std::vector<uint8_t> header_only = build_bmp(pattern_picture(0, 5));
+  ASSERT_EQ(header_only.size(), 54u);
+  EXPECT_TRUE(check(header_only).accepted);
+}
+
 TEST(ReaderChecks, RefusesFilesTooShortForHeadersOrPixels) {
   const std::vector<uint8_t> good = build_bmp(pattern_picture(4, 3));
   for (size_t length : {0, 1, 17, 53, 54 + 12 * 3 - 1}) {
