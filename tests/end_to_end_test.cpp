@@ -2,67 +2,16 @@
 // its exit status. Each test runs the built binary in a fresh directory.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <string>
 
 #include "bmp_builder.h"
-
-#ifndef _WIN32
-#include <sys/wait.h>
-#endif
+#include "run_tool.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-struct run_result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string read_text(const fs::path& path) {
-  const std::vector<uint8_t> bytes = read_file(path.string());
-  return {bytes.begin(), bytes.end()};
-}
-
-// A new empty directory for one test.
-fs::path fresh_dir() {
-  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-  const fs::path dir = fs::temp_directory_path() / (std::string("vandrel_") + test->name());
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
-
-// Runs the program in `dir` with `args` (already quoted where needed), after
-// the shell commands in `setup`.
-run_result run_tool(const fs::path& dir, const std::string& args, const std::string& setup = "") {
-  const fs::path out = dir.parent_path() / (dir.filename().string() + ".out");
-  const fs::path err = dir.parent_path() / (dir.filename().string() + ".err");
-  const std::string command = "cd \"" + dir.string() + "\" && " + setup +
-                              "\"" VANDREL_BINARY "\" " + args + " >\"" + out.string() + "\" 2>\"" +
-                              err.string() + "\"";
-  const int raw = std::system(command.c_str());
-  run_result r;
-#ifdef _WIN32
-  r.status = raw;
-#else
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-#endif
-  r.out = read_text(out);
-  r.err = read_text(err);
-  return r;
-}
-
-std::set<std::string> names_in(const fs::path& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir))
-    names.insert(entry.path().filename().string());
-  return names;
-}
 
 const char* const USAGE =
     "Usage: vandrel [options]\n"

@@ -1,0 +1,23 @@
+// Running the built program from a test: in a fresh directory, with its
+// status, standard output and standard error captured.
+#pragma once
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+struct run_result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// A new empty directory named after the running test.
+std::filesystem::path fresh_dir();
+
+// Runs the program in `dir` with `args` (already quoted where needed), after
+// the shell commands in `setup` (for example "ulimit -f 4 && ").
+run_result run_tool(const std::filesystem::path& dir, const std::string& args,
+                    const std::string& setup = "");
+
+std::set<std::string> names_in(const std::filesystem::path& dir);
