@@ -23,12 +23,12 @@ int main(int argc, char** argv) {
   in.seekg(0);
   const byte_buffer file = alloc_picture_buffer(size);
   in.read(reinterpret_cast<char*>(file.get()), static_cast<std::streamsize>(size));
-  const header_check check =
-      check_bmp_headers(file.get(), std::min<uint64_t>(size, BMP_MAX_HEADERS_SIZE), size);
+  const header_check check = check_bmp_headers(
+      file.get(), static_cast<size_t>(std::min<uint64_t>(size, BMP_MAX_HEADERS_SIZE)), size);
   if (!in || !check.accepted) return 1;
 
   const int64_t side = canvas_side(check.layout.width, check.layout.height);
-  const uint64_t stride = file_row_stride(side);
+  const auto stride = static_cast<size_t>(file_row_stride(side));
   const byte_buffer row = alloc_picture_buffer(stride);
   std::memset(row.get(), 128, stride);
   std::FILE* out = std::fopen(argv[2], "wb");

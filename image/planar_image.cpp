@@ -1,6 +1,7 @@
 // Allocation of picture buffers.
 #include "image/planar_image.h"
 
+#include <cstddef>
 #include <cstdint>
 
 #include "cli/run_end.h"
@@ -40,7 +41,9 @@ uint8_t* obtain_memory(size_t bytes) {
 }  // namespace
 
 byte_buffer alloc_picture_buffer(uint64_t size) {
-  if (size > SIZE_MAX) end_run(run_failure::memory_alloc);
+  // Larger objects do not fit the address space, or (above PTRDIFF_MAX, on
+  // 32-bit systems) could not be indexed or read in one request.
+  if (size > static_cast<uint64_t>(PTRDIFF_MAX)) end_run(run_failure::memory_alloc);
   byte_buffer buffer(obtain_memory(size == 0 ? 1 : static_cast<size_t>(size)));
   if (!buffer) end_run(run_failure::memory_alloc);
   return buffer;

@@ -35,8 +35,8 @@ constexpr uint64_t file_row_stride(int64_t width) {
 }
 
 // Returns an uninitialised buffer of `size` bytes (size 0 included). A size
-// that does not fit this machine's address space, or memory that cannot be
-// had, ends the run with the memory message; it never returns null.
+// above PTRDIFF_MAX (2 GiB on 32-bit systems), or memory that cannot be had,
+// ends the run with the memory message; it never returns null.
 byte_buffer alloc_picture_buffer(uint64_t size);
 
 // A picture of width x height with its three planes allocated, not filled.

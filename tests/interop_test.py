@@ -7,7 +7,8 @@
 - The program's own outputs (padded and unpadded rows, a top-down input)
   decode to the same size and pixels in Pillow and in ImageMagick.
 
-Usage: interop_test.py VANDREL CORPUS_DIR
+Usage: interop_test.py VANDREL CORPUS_DIR [EMULATOR]
+(EMULATOR runs a cross-built VANDREL, for example wine64 or qemu-i386-static.)
 """
 import math
 import struct
@@ -19,7 +20,7 @@ from pathlib import Path
 
 from PIL import Image
 
-VANDREL = ""
+VANDREL = []
 CORPUS = Path()
 # The refusals a readable file can earn.
 REFUSALS = {
@@ -32,7 +33,7 @@ FRAMED = {"rgb24.bmp", "rgb24pal.bmp"}
 
 
 def run(args, cwd):
-    return subprocess.run([VANDREL, *args], cwd=cwd, capture_output=True, check=False)
+    return subprocess.run([*VANDREL, *args], cwd=cwd, capture_output=True, check=False)
 
 
 def framed_like(picture):
@@ -90,6 +91,7 @@ class Corpus(unittest.TestCase):
                 result = run(["-i", str(path), "-o", "out"], work)
                 left = sorted(p.name for p in Path(work).iterdir())
                 self.assertEqual(result.stderr, b"")
+                result.stdout = result.stdout.replace(b"\r\n", b"\n")  # Windows text streams
                 if path.name in FRAMED:
                     self.assertEqual((result.returncode, result.stdout), (0, b""))
                     self.assertEqual(len(left), 1)
@@ -128,5 +130,6 @@ class Readback(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    VANDREL, CORPUS = str(Path(sys.argv[1]).resolve()), Path(sys.argv[2]).resolve()
+    VANDREL = [*sys.argv[3:], str(Path(sys.argv[1]).resolve())]
+    CORPUS = Path(sys.argv[2]).resolve()
     unittest.main(argv=sys.argv[:1], verbosity=2)

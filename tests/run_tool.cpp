@@ -15,9 +15,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// What the program printed. Windows' C library writes text streams with
+// CR LF line ends; each is read back as the single LF the program wrote, so
+// any other CR (an extra translation) still shows.
 std::string read_text(const fs::path& path) {
   const std::vector<uint8_t> bytes = read_file(path.string());
-  return {bytes.begin(), bytes.end()};
+  std::string text(bytes.begin(), bytes.end());
+#ifdef _WIN32
+  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+    text.erase(at, 1);
+    ++at;
+  }
+#endif
+  return text;
 }
 
 }  // namespace
@@ -33,7 +43,12 @@ fs::path fresh_dir() {
 run_result run_tool(const fs::path& dir, const std::string& args, const std::string& setup) {
   const fs::path out = dir.parent_path() / (dir.filename().string() + ".out");
   const fs::path err = dir.parent_path() / (dir.filename().string() + ".err");
-  const std::string command = "cd \"" + dir.string() + "\" && " + setup +
+#ifdef _WIN32
+  const std::string change_dir = "cd /d \"";  // cmd changes drive only when asked
+#else
+  const std::string change_dir = "cd \"";
+#endif
+  const std::string command = change_dir + dir.string() + "\" && " + setup + VANDREL_RUNNER +
                               "\"" VANDREL_BINARY "\" " + args + " >\"" + out.string() + "\" 2>\"" +
                               err.string() + "\"";
   const int raw = std::system(command.c_str());
