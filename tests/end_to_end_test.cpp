@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 
@@ -60,6 +61,25 @@ TEST(EndToEnd, EveryAcceptedLayoutGivesTheSameFile) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_file((dir / "102x102_x.bmp").string()), expected);
   }
+}
+
+TEST(EndToEnd, ReadsPixelsStoredPastTwoGibibytes) {
+  // The pixel array starts 3,000,000,000 bytes in (the gap is stored sparse),
+  // so the file's length and the seek to the pixels need 64-bit positions.
+  const fs::path dir = fresh_dir();
+  const test_picture p = pattern_picture(5, 3);
+  const std::vector<uint8_t> plain = build_bmp(p);
+  std::vector<uint8_t> header(plain.begin(), plain.begin() + 54);
+  put_u32(header, 10, 3000000000u);
+  write_file((dir / "far.bmp").string(), header);
+  fs::resize_file(dir / "far.bmp", 3000000000u);
+  std::ofstream(dir / "far.bmp", std::ios::binary | std::ios::app)
+      .write(reinterpret_cast<const char*>(plain.data() + 54),
+             static_cast<std::streamsize>(plain.size() - 54));
+  ASSERT_EQ(fs::file_size(dir / "far.bmp"), 3000000000u + plain.size() - 54);
+  const run_result r = run_tool(dir, "-i far.bmp -o far");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(read_file((dir / "10x10_far.bmp").string()), framed_reference(p, 10, 2, 3));
 }
 
 TEST(EndToEnd, WithoutOutputNameWritesSizeOnlyName) {
