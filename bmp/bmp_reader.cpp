@@ -88,7 +88,6 @@ namespace {
 
 // Pixels are moved in 8 x 8 blocks, and blocks in tiles of this many rows and
 // columns, so that the rows read and the columns written stay in cache.
-constexpr int64_t BLOCK = 8;
 constexpr int64_t TILE_ROWS = 256;
 constexpr int64_t TILE_COLUMNS = 512;
 
@@ -116,7 +115,7 @@ void unpack_bytes(const uint8_t* pixels, const bmp_layout& layout, planar_image&
 // the 8 x 8 bytes of each third leaves in word j the 8 rows of byte
 // 8 * part + j of the 24, which goes to samples[8 * part + j] (the column of
 // that byte's channel and pixel, for the block at column 0) + x * h + y.
-void unpack_block(const uint8_t* const (&rows)[BLOCK], uint8_t* const (&samples)[3 * BLOCK],
+void unpack_block(const uint8_t* const (&rows)[BLOCK], uint8_t* const (&samples)[BLOCK_ROW_BYTES],
                   int64_t h, int64_t x, int64_t y) {
   const int64_t offset = x * h + y;
   for (int part = 0; part < 3; ++part) {
@@ -136,10 +135,8 @@ planar_image unpack_pixel_array(const uint8_t* pixels, const bmp_layout& layout)
   // Whole blocks first, then the strips along the right and top edges.
   const int64_t block_w = host_is_little_endian() ? w / BLOCK * BLOCK : 0;
   const int64_t block_h = host_is_little_endian() ? h / BLOCK * BLOCK : 0;
-  uint8_t* samples[3 * BLOCK];  // byte s of 8 pixels: channel s % 3 of pixel s / 3
-  for (int64_t s = 0; s < 3 * BLOCK; ++s) {
-    samples[s] = picture.planes[static_cast<size_t>(s % 3)].get() + s / 3 * h;
-  }
+  uint8_t* samples[BLOCK_ROW_BYTES];
+  block_byte_columns(picture, samples);
   for (int64_t y0 = 0; y0 < block_h; y0 += TILE_ROWS) {
     for (int64_t x0 = 0; x0 < block_w; x0 += TILE_COLUMNS) {
       for (int64_t y = y0; y < std::min(block_h, y0 + TILE_ROWS); y += BLOCK) {

@@ -31,10 +31,6 @@ void fill_bmp_header(uint8_t* header, int32_t width, int32_t height) {
 
 namespace {
 
-// Pixels are moved in 8 x 8 blocks. The rows packed at a time are few enough
-// (one write's worth) to stay in cache while each column strip is walked.
-constexpr int64_t BLOCK = 8;
-
 // Local rows r0..r1-1 of columns x0..x1-1, one byte at a time.
 void pack_bytes(const planar_image& picture, int64_t first_row, uint8_t* out, int64_t x0,
                 int64_t x1, int64_t r0, int64_t r1) {
@@ -55,7 +51,7 @@ void pack_bytes(const planar_image& picture, int64_t first_row, uint8_t* out, in
 // holds 8 rows of byte 8 * part + j of a 24-byte row segment, read from
 // samples[8 * part + j] (that byte's channel and pixel column, for the block
 // at column 0) + x * h + y; transposed, word k is row k's part of the segment.
-void pack_block(const uint8_t* const (&samples)[3 * BLOCK], uint8_t* const (&rows)[BLOCK],
+void pack_block(uint8_t* const (&samples)[BLOCK_ROW_BYTES], uint8_t* const (&rows)[BLOCK],
                 int64_t h, int64_t x, int64_t y) {
   const int64_t offset = x * h + y;
   for (int part = 0; part < 3; ++part) {
@@ -79,14 +75,13 @@ void pack_file_rows(const planar_image& picture, int64_t first_row, int64_t row_
   const int64_t w = picture.width;
   const int64_t h = picture.height;
   const uint64_t stride = file_row_stride(w);
-  const uint8_t* samples[3 * BLOCK];  // byte s of 8 pixels: channel s % 3 of pixel s / 3
-  for (int64_t s = 0; s < 3 * BLOCK; ++s) {
-    samples[s] = picture.planes[static_cast<size_t>(s % 3)].get() + s / 3 * h;
-  }
+  uint8_t* samples[BLOCK_ROW_BYTES];
+  block_byte_columns(picture, samples);
   // Whole blocks first, then the strips along the right edge and the last rows.
   const int64_t block_w = host_is_little_endian() ? w / BLOCK * BLOCK : 0;
   const int64_t block_rows = host_is_little_endian() ? row_count / BLOCK * BLOCK : 0;
-  // Down each 8-column strip, so that its 24 sample columns are read in order.
+  // Down each 8-column strip, so that its 24 sample columns are read in order;
+  // the rows packed at a time (one write's worth) stay in cache meanwhile.
   for (int64_t x = 0; x < block_w; x += BLOCK) {
     for (int64_t r = 0; r < block_rows; r += BLOCK) {
       // Local rows r..r+7 hold canvas rows y+7 down to y.

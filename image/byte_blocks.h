@@ -6,6 +6,21 @@
 #include <cstdint>
 #include <cstring>
 
+#include "image/planar_image.h"
+
+// Pixels move in blocks of BLOCK x BLOCK; one block row of BLOCK pixels is
+// 3 * BLOCK bytes in a file, byte s being channel s % 3 of pixel s / 3.
+constexpr int64_t BLOCK = 8;
+constexpr int64_t BLOCK_ROW_BYTES = 3 * BLOCK;
+
+// For each byte s of a block row, the start of the plane column that holds
+// it, for the block at column 0 (add x * height + y for the block at x, y).
+inline void block_byte_columns(const planar_image& picture, uint8_t* (&columns)[BLOCK_ROW_BYTES]) {
+  for (int64_t s = 0; s < BLOCK_ROW_BYTES; ++s) {
+    columns[s] = picture.planes[static_cast<size_t>(s % 3)].get() + s / 3 * picture.height;
+  }
+}
+
 // The transposes below treat byte i of a word as the i-th byte in memory,
 // which holds on little-endian hosts; elsewhere callers move single bytes.
 // Compilers fold this to a constant.
