@@ -2,12 +2,11 @@
 #include "bmp/bmp_writer.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 
 #include "bmp/bmp_format.h"
+#include "bmp/output_file_os.h"
 #include "cli/run_end.h"
 #include "image/byte_blocks.h"
 
@@ -98,60 +97,6 @@ void pack_file_rows(const planar_image& picture, int64_t first_row, int64_t row_
 
 namespace {
 
-constexpr int TEMP_NAME_ATTEMPTS = 8;
-
-struct temp_file {
-  std::FILE* stream = nullptr;
-  std::string name;
-};
-
-// A name next to `path` that no file has yet, or "" after a few tries.
-std::string unused_name_beside(const std::string& path, const char* kind, uint64_t& seed) {
-  for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
-    seed = seed * 6364136223846793005u + 1442695040888963407u;
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%08x.%s", static_cast<unsigned>(seed >> 32), kind);
-    std::error_code error;
-    if (!std::filesystem::exists(path + suffix, error) && !error) return path + suffix;
-  }
-  return "";
-}
-
-uint64_t name_seed() {
-  uint64_t seed =
-      static_cast<uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
-  return seed ^ reinterpret_cast<uintptr_t>(&seed);
-}
-
-// Creates a new file next to `path`. Returns a null stream when impossible.
-// "x" mode refuses to open a file that appeared meanwhile, where the C
-// library supports it (Windows' ignores it; the name was unused a moment ago).
-temp_file create_temp_beside(const std::string& path) {
-  uint64_t seed = name_seed();
-  temp_file temp;
-  temp.name = unused_name_beside(path, "tmp", seed);
-  if (!temp.name.empty()) temp.stream = std::fopen(temp.name.c_str(), "wbx");
-  return temp;
-}
-
-// Puts the finished file `temp` in the place of `path`. Where renaming onto
-// an existing file is refused (Windows), the old file is first moved aside
-// and is put back if the new one cannot take its place; it is never lost.
-bool replace_file(const std::string& temp, const std::string& path) {
-  if (std::rename(temp.c_str(), path.c_str()) == 0) return true;
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return false;
-  uint64_t seed = name_seed();
-  const std::string aside = unused_name_beside(path, "old", seed);
-  if (aside.empty() || std::rename(path.c_str(), aside.c_str()) != 0) return false;
-  if (std::rename(temp.c_str(), path.c_str()) != 0) {
-    std::rename(aside.c_str(), path.c_str());
-    return false;
-  }
-  std::remove(aside.c_str());
-  return true;
-}
-
 // Writes header and pixel rows, packing them into `chunk` (zero-filled, of
 // rows_per_write rows); true when every byte was accepted.
 bool write_contents(std::FILE* out, const planar_image& picture, uint8_t* chunk) {
@@ -180,12 +125,14 @@ void write_bmp24(const planar_image& picture, const std::string& path) {
   const byte_buffer chunk = alloc_picture_buffer(chunk_size);
   std::memset(chunk.get(), 0, static_cast<size_t>(chunk_size));
 
-  const temp_file temp = create_temp_beside(path);
+  const output_target target = find_output_target(path);
+  if (!target.usable) end_run(run_failure::output_write);
+  const temp_output temp = create_temp_output(target);
   if (temp.stream == nullptr) end_run(run_failure::output_write);
   const bool written = write_contents(temp.stream, picture, chunk.get());
   const bool closed = std::fclose(temp.stream) == 0;
-  if (!written || !closed || !replace_file(temp.name, path)) {
-    std::remove(temp.name.c_str());
+  if (!written || !closed || !replace_with_temp(temp, target)) {
+    discard_temp(temp);
     end_run(run_failure::output_write);
   }
 }

@@ -6,11 +6,13 @@
 
 #include "bmp/bmp_reader.h"
 #include "bmp/bmp_writer.h"
+#include "bmp/output_file_os.h"
 #include "canvas/canvas.h"
 #include "cli/options.h"
 #include "cli/run_end.h"
 
 int main(int argc, char** argv) {
+  report_write_failures_as_errors();  // a closed pipe or a size limit must not end the run
   origin_size origin;
   if (argc < 2) {
     print_usage();
