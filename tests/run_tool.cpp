@@ -3,12 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <random>
 
 #include "bmp_builder.h"
 
 #ifndef _WIN32
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #endif
 
 namespace fs = std::filesystem;
@@ -32,17 +38,48 @@ std::string read_text(const fs::path& path) {
 
 }  // namespace
 
+namespace {
+
+// One folder per run of the test program, under the system's temporary
+// directory with a name no other run (of any user) has, removed when the
+// tests end, whether they passed or not.
+struct scratch_root : testing::Environment {
+  fs::path path;
+  void TearDown() override {
+    std::error_code ignored;
+    if (!path.empty()) fs::remove_all(path, ignored);
+  }
+};
+
+scratch_root* const scratch =
+    static_cast<scratch_root*>(testing::AddGlobalTestEnvironment(new scratch_root));
+
+const fs::path& scratch_path() {
+  std::random_device entropy;
+  while (scratch->path.empty()) {
+    const fs::path candidate =
+        fs::temp_directory_path() / ("vandrel-tests-" + std::to_string(entropy()));
+    if (fs::create_directory(candidate)) scratch->path = candidate;
+  }
+  return scratch->path;
+}
+
+}  // namespace
+
 fs::path fresh_dir() {
   const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-  const fs::path dir = fs::temp_directory_path() / (std::string("vandrel_") + test->name());
+  const fs::path dir = scratch_path() / test->name();
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir;
 }
 
 run_result run_tool(const fs::path& dir, const std::string& args, const std::string& setup) {
-  const fs::path out = dir.parent_path() / (dir.filename().string() + ".out");
-  const fs::path err = dir.parent_path() / (dir.filename().string() + ".err");
+  // Named per run, so that runs from several threads at once do not mix.
+  static std::atomic<int> runs{0};
+  const std::string name = dir.filename().string() + "." + std::to_string(runs++);
+  const fs::path out = dir.parent_path() / (name + ".out");
+  const fs::path err = dir.parent_path() / (name + ".err");
 #ifdef _WIN32
   const std::string change_dir = "cd /d \"";  // cmd changes drive only when asked
 #else
@@ -70,3 +107,34 @@ std::set<std::string> names_in(const fs::path& dir) {
   }
   return names;
 }
+
+#ifndef _WIN32
+namespace {
+
+bool has_temp_file(const fs::path& dir) {
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (entry.path().extension() == ".tmp") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int run_tool_interrupted(const fs::path& dir, const std::string& args, int sig) {
+  const std::string command = "exec " VANDREL_RUNNER "\"" VANDREL_BINARY "\" " + args;
+  const std::string where = dir.string();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(where.c_str()) == 0) execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+    _exit(127);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int status = 0;
+  while (!has_temp_file(dir) && std::chrono::steady_clock::now() < deadline) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return 0;  // ended before writing
+  }
+  kill(pid, sig);
+  waitpid(pid, &status, 0);
+  return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+}
+#endif
