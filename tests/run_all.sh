@@ -1,93 +1,220 @@
 #!/usr/bin/env bash
-# Builds and runs every test, installing what is missing first:
-#   1. the fuzzer, for FUZZ_SECONDS (default 60) from the seed corpus;
-#   2. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer;
-#   3. the whole suite as a 32-bit Linux program, under qemu-i386-static;
-#   4. the whole suite as a 64-bit Windows program, under wine;
-#   5. the 32-bit Windows program and its .zip, installation and the .deb;
-#   6. the whole suite in the normal build.
-# CROSS=0 leaves out steps 3 to 5.
-set -euo pipefail
+# Builds and runs every test, installing what is missing first. The stages:
+#   fuzz      the fuzzer, for FUZZ_SECONDS (default 60) from the seed corpus;
+#   sanitize  the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   linux32   the whole suite as a 32-bit Linux program, under qemu-i386-static;
+#   win64     the whole suite as a 64-bit Windows program, under wine64;
+#   win32     the whole suite as a 32-bit Windows program, under wine64 (WoW64);
+#   packages  the Windows .zip files, installation, the .deb checked by lintian;
+#   native    the whole suite in the normal build.
+# Every stage runs even when an earlier one fails; a summary ends the run, and
+# the exit status is 0 only when every stage passed. CROSS=0 leaves out
+# linux32, win64, win32 and packages.
+#
+# Missing packages are installed with apt-get: directly as root, through sudo
+# otherwise (it says so first); without either it prints the command to run
+# and stops. With everything installed it needs no privilege.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 fuzz_seconds=${FUZZ_SECONDS:-60}
 cross=${CROSS:-1}
+top=$PWD
 
-need=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v g++ >/dev/null || need+=(g++)
-command -v clang++ >/dev/null || need+=(clang)
-[ -n "$(find /usr/lib/llvm-* -name 'libclang_rt.fuzzer-x86_64.a' 2>/dev/null)" ] ||
-  need+=(libclang-rt-dev)
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-/usr/bin/python3 -c 'import PIL' 2>/dev/null || need+=(python3-pil)
-command -v convert >/dev/null || need+=(imagemagick)
-command -v mandoc >/dev/null || need+=(mandoc)
-if [ "$cross" = 1 ]; then
-  command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64)
-  command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686)
-  [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
-  command -v qemu-i386-static >/dev/null || need+=(qemu-user-static)
-  [ -d /usr/lib/gcc/x86_64-linux-gnu/12/32 ] || need+=(g++-multilib)
-  [ -d /usr/src/googletest ] || need+=(googletest)
-fi
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+# ---------------------------------------------------------------- packages
 
-# Builds quietly; on failure shows why and stops.
-build() {
-  cmake --build "$1" -j2 "${@:2}" >/dev/null 2>&1 || { cmake --build "$1" "${@:2}"; exit 1; }
+missing_packages() {
+  command -v cmake >/dev/null || echo cmake
+  command -v g++ >/dev/null || echo g++
+  command -v clang++ >/dev/null || echo clang
+  [ -n "$(find /usr/lib/llvm-* -name 'libclang_rt.fuzzer-x86_64.a' 2>/dev/null)" ] ||
+    echo libclang-rt-dev
+  [ -f /usr/include/gtest/gtest.h ] || echo libgtest-dev
+  /usr/bin/python3 -c 'import PIL' 2>/dev/null || echo python3-pil
+  command -v identify >/dev/null || echo imagemagick
+  command -v mandoc >/dev/null || echo mandoc
+  if [ "$cross" = 1 ]; then
+    command -v x86_64-w64-mingw32-g++-posix >/dev/null || echo g++-mingw-w64-x86-64
+    command -v i686-w64-mingw32-g++-posix >/dev/null || echo g++-mingw-w64-i686
+    [ -x /usr/lib/wine/wine64 ] || echo wine64
+    [ -f /usr/i686-w64-mingw32/lib/zlib1.dll ] || echo libz-mingw-w64
+    command -v qemu-i386-static >/dev/null || echo qemu-user-static
+    [ -d /usr/lib/gcc/x86_64-linux-gnu/12/32 ] || echo g++-multilib
+    [ -d /usr/src/googletest ] || echo googletest
+    command -v dpkg-shlibdeps >/dev/null || echo dpkg-dev
+    command -v lintian >/dev/null || echo lintian
+  fi
 }
 
-echo "== fuzzing for ${fuzz_seconds} s"
-cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DVANDREL_FUZZ=ON -DVANDREL_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-build build-fuzz --target vandrel_fuzz
-found=$(mktemp -d)
-log=$(mktemp)
-install_dir=$(mktemp -d)
-trap 'rm -rf "$found" "$log" "$install_dir"' EXIT
-# New inputs go to the first folder; the seeds in fuzz/corpus stay as they are.
-if ! build-fuzz/vandrel_fuzz -max_total_time="$fuzz_seconds" -max_len=4096 -print_final_stats=1 \
-  -artifact_prefix=build-fuzz/ "$found" fuzz/corpus >"$log" 2>&1; then
-  tail -n 60 "$log"
-  echo "the fuzzer found a failing input; it is in build-fuzz/"
-  exit 1
-fi
-grep -E '^(#[0-9]+[[:space:]]+DONE|stat::)' "$log"
+# Wine's 32-bit Windows libraries come from Debian's i386 architecture.
+needs_i386() {
+  [ "$cross" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386
+}
 
-echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build-sanitize -DVANDREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-build build-sanitize
-ctest --test-dir build-sanitize --output-on-failure
+install_missing() {
+  local packages
+  packages=$(missing_packages | tr '\n' ' ')
+  needs_i386 || [ -n "$packages" ] || return 0
+  local steps=()
+  needs_i386 && steps+=("dpkg --add-architecture i386")
+  steps+=("apt-get update -qq")
+  [ -n "$packages" ] && steps+=("DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $packages")
+  local sudo=""
+  if [ "$(id -u)" != 0 ]; then
+    if ! command -v sudo >/dev/null; then
+      echo "Missing: ${packages:-the i386 architecture}. Run as root, then run this again:"
+      printf '  %s\n' "${steps[@]}"
+      exit 2
+    fi
+    echo "installing through sudo: ${packages:-the i386 architecture}"
+    sudo=sudo
+  fi
+  local step
+  for step in "${steps[@]}"; do
+    # shellcheck disable=SC2086  # each step is a command line
+    $sudo env $step >/dev/null || { echo "failed: $step"; exit 2; }
+  done
+}
+
+# -------------------------------------------------------------- the stages
+
+# Configures a build folder; the given settings apply to its first
+# configuration only, so that reruns leave nothing unused.
+configure() {
+  local dir=$1
+  shift
+  if [ -f "$dir/CMakeCache.txt" ]; then
+    cmake -S . -B "$dir" >/dev/null
+  else
+    cmake -S . -B "$dir" -DVANDREL_TESTS=ON "$@" >/dev/null
+  fi
+}
+
+# Builds quietly; on failure shows why.
+build() {
+  cmake --build "$1" -j2 "${@:2}" >/dev/null 2>&1 || cmake --build "$1" "${@:2}"
+}
+
+suite() {
+  ctest --test-dir "$1" --output-on-failure --no-tests=error
+}
+
+stage_fuzz() {
+  configure build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DVANDREL_FUZZ=ON -DVANDREL_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo && build build-fuzz --target vandrel_fuzz || return 1
+  local found log
+  found=$(mktemp -d) && log=$(mktemp) || return 1
+  # New inputs go to the first folder; the seeds in fuzz/corpus stay as they are.
+  build-fuzz/vandrel_fuzz -max_total_time="$fuzz_seconds" -max_len=4096 -print_final_stats=1 \
+    -artifact_prefix=build-fuzz/ "$found" fuzz/corpus >"$log" 2>&1
+  local status=$?
+  if [ $status = 0 ]; then
+    grep -E '^(#[0-9]+[[:space:]]+DONE|stat::)' "$log"
+  else
+    tail -n 60 "$log"
+    echo "the fuzzer found a failing input; it is in build-fuzz/"
+  fi
+  rm -rf "$found" "$log"
+  return $status
+}
+
+stage_sanitize() {
+  configure build-sanitize -DVANDREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+    build build-sanitize && suite build-sanitize
+}
+
+stage_linux32() {
+  configure build-linux32 -DCMAKE_TOOLCHAIN_FILE=cmake/linux-i386.cmake &&
+    build build-linux32 && suite build-linux32
+}
+
+# One Wine prefix of the project's own, initialised, with a persistent
+# wineserver started before any test, detached from this script's output
+# (Wine's services outlive the programs that start them). wine64 runs the
+# 32-bit program too once Wine's 32-bit Windows libraries are on WINEDLLPATH:
+# they come from Debian's libwine:i386, unpacked here, not installed.
+wine_libraries=$top/build-wine/i386
+wine32_dlls=$wine_libraries/usr/lib/i386-linux-gnu/wine
+export WINEPREFIX=$top/build-wine/prefix WINEDLLPATH=$wine32_dlls
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export LANG=C.UTF-8 # Wine then maps file names between UTF-8 and code page 1252
+
+prepare_wine() {
+  if [ ! -f "$wine32_dlls/i386-windows/zlib1.dll" ]; then
+    local version
+    version=$(dpkg-query -W -f '${Version}' libwine) || return 1
+    mkdir -p "$wine_libraries" &&
+      (cd "$wine_libraries" && apt-get download -q "libwine:i386=$version" >/dev/null &&
+        dpkg -x libwine_*_i386.deb . && rm libwine_*_i386.deb) &&
+      cp /usr/i686-w64-mingw32/lib/zlib1.dll "$wine32_dlls/i386-windows/" || return 1
+  fi
+  setsid sh -c '/usr/lib/wine/wineserver -p && /usr/lib/wine/wine64 wineboot -i' \
+    </dev/null >/dev/null 2>&1
+  # A broken set-up can still exit 0: check that the prefix is whole.
+  [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] || { echo "wine prefix not initialised"; return 1; }
+}
+
+stop_wine() {
+  [ -d "$WINEPREFIX" ] && /usr/lib/wine/wineserver -k 2>/dev/null
+  return 0
+}
+
+stage_win64() {
+  configure build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake &&
+    build build-win64 && suite build-win64
+}
+
+stage_win32() {
+  configure build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake &&
+    build build-win32 && suite build-win32
+}
+
+stage_packages() {
+  local installed
+  installed=$(mktemp -d) || return 1
+  (cd build-win32 && cpack >/dev/null && ls vandrel-*-windows-i686.zip) &&
+    (cd build-win64 && cpack >/dev/null && ls vandrel-*-windows-x86_64.zip) &&
+    configure build && build build &&
+    cmake --install build --prefix "$installed" >/dev/null &&
+    test -f "$installed/share/man/man1/vandrel.1.gz" &&
+    "$installed/bin/vandrel" 2>&1 | head -n 1 &&
+    (cd build && cpack >/dev/null && ls vandrel_*.deb && lintian --fail-on error vandrel_*.deb)
+  local status=$?
+  rm -rf "$installed"
+  return $status
+}
+
+stage_native() {
+  configure build && build build && suite build
+}
+
+# ------------------------------------------------------------------ the run
+
+install_missing
+stages=(fuzz sanitize)
+[ "$cross" = 1 ] && stages+=(linux32 win64 win32 packages)
+stages+=(native)
 
 if [ "$cross" = 1 ]; then
-  echo "== tests as a 32-bit Linux program, under qemu-i386-static"
-  cmake -S . -B build-linux32 -DCMAKE_TOOLCHAIN_FILE=cmake/linux-i386.cmake >/dev/null
-  build build-linux32
-  ctest --test-dir build-linux32 --output-on-failure
-
-  echo "== tests as a 64-bit Windows program, under wine"
-  export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
-  build build-win64
-  ctest --test-dir build-win64 --output-on-failure
-
-  echo "== the 32-bit Windows program, installation and packages"
-  cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
-    -DVANDREL_TESTS=OFF >/dev/null
-  build build-win32
-  (cd build-win32 && cpack >/dev/null && ls vandrel-*-windows-i686.zip)
-  (cd build-win64 && cpack >/dev/null && ls vandrel-*-windows-x86_64.zip)
+  trap stop_wine EXIT
+  echo "== preparing wine"
+  prepare_wine || echo "wine could not be prepared; the Windows stages will fail"
 fi
 
-echo "== tests"
-cmake -S . -B build >/dev/null && build build
-if [ "$cross" = 1 ]; then
-  cmake --install build --prefix "$install_dir" >/dev/null
-  test -f "$install_dir/share/man/man1/vandrel.1"
-  "$install_dir/bin/vandrel" 2>&1 | head -n 1
-  (cd build && cpack >/dev/null && ls vandrel_*.deb)
-fi
-ctest --test-dir build --output-on-failure
+summary=()
+failed=0
+for name in "${stages[@]}"; do
+  echo "== $name"
+  start=$SECONDS
+  if "stage_$name"; then
+    result=passed
+  else
+    result=FAILED
+    failed=$((failed + 1))
+  fi
+  summary+=("$(printf '%-9s %s (%d s)' "$name" "$result" $((SECONDS - start)))")
+done
+
+echo "== summary"
+printf '%s\n' "${summary[@]}"
+echo "$((${#stages[@]} - failed)) passed, $failed failed"
+[ "$failed" = 0 ]
