@@ -143,12 +143,13 @@ prepare_wine() {
     local version
     version=$(dpkg-query -W -f '${Version}' libwine) || return 1
     mkdir -p "$wine_libraries" &&
-      (cd "$wine_libraries" && apt-get download -q "libwine:i386=$version" >/dev/null &&
+      (cd "$wine_libraries" && apt-get download -q "libwine:i386=$version" >/dev/null 2>&1 &&
         dpkg -x libwine_*_i386.deb . && rm libwine_*_i386.deb) &&
       cp /usr/i686-w64-mingw32/lib/zlib1.dll "$wine32_dlls/i386-windows/" || return 1
   fi
-  setsid sh -c '/usr/lib/wine/wineserver -p && /usr/lib/wine/wine64 wineboot -i' \
-    </dev/null >/dev/null 2>&1
+  mkdir -p "$WINEPREFIX" &&
+    setsid sh -c '/usr/lib/wine/wineserver -p && /usr/lib/wine/wine64 wineboot -i' \
+      </dev/null >/dev/null 2>&1
   # A broken set-up can still exit 0: check that the prefix is whole.
   [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] || { echo "wine prefix not initialised"; return 1; }
 }
