@@ -86,7 +86,7 @@ header_check check_bmp_headers(const uint8_t* head, size_t head_len, uint64_t fi
 
 namespace {
 
-// Pixels are moved in 8 x 8 blocks, and blocks in tiles of this many rows and
+// Pixels are moved in BLOCK x BLOCK blocks, and blocks in tiles of this many rows and
 // columns, so that the rows read and the columns written stay in cache.
 constexpr int64_t TILE_ROWS = 256;
 constexpr int64_t TILE_COLUMNS = 512;
@@ -110,19 +110,20 @@ void unpack_bytes(const uint8_t* pixels, const bmp_layout& layout, planar_image&
   }
 }
 
-// The 8 x 8 pixels from column x, plane row y, with rows[k] the stored row of
-// plane row y + k. Each row's 8 pixels are 24 bytes, three words; transposing
-// the 8 x 8 bytes of each third leaves in word j the 8 rows of byte
-// 8 * part + j of the 24, which goes to samples[8 * part + j] (the column of
-// that byte's channel and pixel, for the block at column 0) + x * h + y.
+// The BLOCK x BLOCK pixels from column x, plane row y, with rows[k] the
+// stored row of plane row y + k. Each row's pixels are 3 * BLOCK bytes, three
+// words; transposing the BLOCK x BLOCK bytes of each third leaves in word j
+// the rows of byte BLOCK * part + j, which goes to samples[BLOCK * part + j]
+// (the column of that byte's channel and pixel, for the block at column 0)
+// + x * h + y.
 void unpack_block(const uint8_t* const (&rows)[BLOCK], uint8_t* const (&samples)[BLOCK_ROW_BYTES],
                   int64_t h, int64_t x, int64_t y) {
   const int64_t offset = x * h + y;
   for (int part = 0; part < 3; ++part) {
-    uint64_t words[BLOCK];
-    for (int k = 0; k < BLOCK; ++k) words[k] = load_u64(rows[k] + 3 * x + 8 * part);
-    transpose_8x8(words);
-    for (int j = 0; j < BLOCK; ++j) store_u64(samples[8 * part + j] + offset, words[j]);
+    block_word words[BLOCK];
+    for (int k = 0; k < BLOCK; ++k) words[k] = load_block_word(rows[k] + 3 * x + BLOCK * part);
+    transpose_block(words);
+    for (int j = 0; j < BLOCK; ++j) store_block_word(samples[BLOCK * part + j] + offset, words[j]);
   }
 }
 

@@ -45,19 +45,33 @@ void pack_bytes(const planar_image& picture, int64_t first_row, uint8_t* out, in
   }
 }
 
-// The 8 x 8 pixels from column x, canvas row y, with rows[k] the output row
-// of canvas row y + k: the mirror of the reader's block. Word j of each third
-// holds 8 rows of byte 8 * part + j of a 24-byte row segment, read from
-// samples[8 * part + j] (that byte's channel and pixel column, for the block
-// at column 0) + x * h + y; transposed, word k is row k's part of the segment.
+// The BLOCK x BLOCK pixels from column x, canvas row y, with rows[k] the
+// output row of canvas row y + k: the mirror of the reader's block. Word j of
+// each third holds the rows of byte BLOCK * part + j of a row segment, read
+// from samples[BLOCK * part + j] (that byte's channel and pixel column, for
+// the block at column 0) + x * h + y; transposed, word k is row k's part.
 void pack_block(uint8_t* const (&samples)[BLOCK_ROW_BYTES], uint8_t* const (&rows)[BLOCK],
                 int64_t h, int64_t x, int64_t y) {
   const int64_t offset = x * h + y;
   for (int part = 0; part < 3; ++part) {
-    uint64_t words[BLOCK];
-    for (int j = 0; j < BLOCK; ++j) words[j] = load_u64(samples[8 * part + j] + offset);
-    transpose_8x8(words);
-    for (int k = 0; k < BLOCK; ++k) store_u64(rows[k] + 3 * x + 8 * part, words[k]);
+    block_word words[BLOCK];
+    for (int j = 0; j < BLOCK; ++j) words[j] = load_block_word(samples[BLOCK * part + j] + offset);
+    transpose_block(words);
+    for (int k = 0; k < BLOCK; ++k) store_block_word(rows[k] + 3 * x + BLOCK * part, words[k]);
+  }
+}
+
+// Rows packed together: 64 bytes of each sample column, a cache line.
+constexpr int64_t PACK_BAND_ROWS = 64;
+
+// Asks for the `count` samples from row y of the sample columns of the strip
+// at column x to be brought into cache.
+void prefetch_columns(uint8_t* const (&samples)[BLOCK_ROW_BYTES], int64_t h, int64_t x, int64_t y,
+                      int64_t count) {
+  const int64_t offset = x * h + y;
+  for (uint8_t* column : samples) {
+    prefetch_for_reading(column + offset);
+    prefetch_for_reading(column + offset + count - 1);
   }
 }
 
@@ -79,16 +93,24 @@ void pack_file_rows(const planar_image& picture, int64_t first_row, int64_t row_
   // Whole blocks first, then the strips along the right edge and the last rows.
   const int64_t block_w = host_is_little_endian() ? w / BLOCK * BLOCK : 0;
   const int64_t block_rows = host_is_little_endian() ? row_count / BLOCK * BLOCK : 0;
-  // Down each 8-column strip, so that its 24 sample columns are read in order;
-  // the rows packed at a time (one write's worth) stay in cache meanwhile.
-  for (int64_t x = 0; x < block_w; x += BLOCK) {
-    for (int64_t r = 0; r < block_rows; r += BLOCK) {
-      // Local rows r..r+7 hold canvas rows y+7 down to y.
-      const int64_t y = h - 1 - (first_row + r + BLOCK - 1);
-      uint8_t* rows[BLOCK];
-      for (int k = 0; k < BLOCK; ++k)
-        rows[k] = out + static_cast<uint64_t>(r + BLOCK - 1 - k) * stride;
-      pack_block(samples, rows, h, x, y);
+  // Bands of PACK_BAND_ROWS rows, across the picture strip by strip: each
+  // strip reads a whole cache line or two of each of its sample columns and
+  // appends to each of the band's rows, which stay in cache until complete.
+  // The next strip's lines are fetched while this one is transposed.
+  for (int64_t r0 = 0; r0 < block_rows; r0 += PACK_BAND_ROWS) {
+    const int64_t r1 = std::min(block_rows, r0 + PACK_BAND_ROWS);
+    const int64_t y_low = h - (first_row + r1);  // the band's lowest canvas row
+    for (int64_t x = 0; x < block_w; x += BLOCK) {
+      if (x + BLOCK < block_w) prefetch_columns(samples, h, x + BLOCK, y_low, r1 - r0);
+      for (int64_t r = r0; r < r1; r += BLOCK) {
+        // Local rows r .. r + BLOCK - 1 hold canvas rows y + BLOCK - 1 down to y.
+        const int64_t y = h - 1 - (first_row + r + BLOCK - 1);
+        uint8_t* rows[BLOCK];
+        for (int k = 0; k < BLOCK; ++k) {
+          rows[k] = out + static_cast<uint64_t>(r + BLOCK - 1 - k) * stride;
+        }
+        pack_block(samples, rows, h, x, y);
+      }
     }
   }
   pack_bytes(picture, first_row, out, block_w, w, 0, row_count);
