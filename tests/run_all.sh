@@ -2,7 +2,8 @@
 # Builds and runs every test, installing what is missing first. The stages:
 #   fuzz      the fuzzer, for FUZZ_SECONDS (default 60) from the seed corpus;
 #   sanitize  the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer;
-#   linux32   the whole suite as a 32-bit Linux program, under qemu-i386-static;
+#   linux32   the whole suite as a 32-bit Linux program, under qemu-i386-static,
+#             with the portable (VANDREL_PORTABLE) pixel code;
 #   win64     the whole suite as a 64-bit Windows program, under wine64;
 #   win32     the whole suite as a 32-bit Windows program, under wine64 (WoW64);
 #   packages  the Windows .zip files, installation, the .deb checked by lintian;
@@ -123,7 +124,7 @@ stage_sanitize() {
 }
 
 stage_linux32() {
-  configure build-linux32 -DCMAKE_TOOLCHAIN_FILE=cmake/linux-i386.cmake &&
+  configure build-linux32 -DCMAKE_TOOLCHAIN_FILE=cmake/linux-i386.cmake -DVANDREL_PORTABLE=ON &&
     build build-linux32 && suite build-linux32
 }
 
