@@ -78,7 +78,7 @@ void prefetch_columns(uint8_t* const (&samples)[BLOCK_ROW_BYTES], int64_t h, int
 }  // namespace
 
 int64_t rows_per_write(int32_t width) {
-  constexpr uint64_t WRITE_BYTES = 4 << 20;
+  constexpr uint64_t WRITE_BYTES = 1 << 20;
   return std::max<int64_t>(
       1, static_cast<int64_t>(WRITE_BYTES / std::max<uint64_t>(file_row_stride(width), 1)));
 }
@@ -143,7 +143,9 @@ void write_bmp24(const planar_image& picture, const std::string& path) {
   // The row buffer is obtained first, so that nothing can fail for want of
   // memory once the temporary file exists. Its padding bytes stay zero.
   const uint64_t stride = file_row_stride(picture.width);
-  const uint64_t chunk_size = stride * static_cast<uint64_t>(rows_per_write(picture.width));
+  // No more rows than the picture has: a small picture gets a small buffer.
+  const int64_t chunk_rows = std::min<int64_t>(rows_per_write(picture.width), picture.height);
+  const uint64_t chunk_size = stride * static_cast<uint64_t>(chunk_rows);
   const byte_buffer chunk = alloc_picture_buffer(chunk_size);
   std::memset(chunk.get(), 0, static_cast<size_t>(chunk_size));
 
