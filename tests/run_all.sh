@@ -139,17 +139,23 @@ export WINEPREFIX=$top/build-wine/prefix WINEDLLPATH=$wine32_dlls
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export LANG=C.UTF-8 # Wine then maps file names between UTF-8 and code page 1252
 
-prepare_wine() {
-  if [ ! -f "$wine32_dlls/i386-windows/zlib1.dll" ]; then
-    local version
-    version=$(dpkg-query -W -f '${Version}' libwine) || return 1
-    mkdir -p "$wine_libraries" &&
-      (cd "$wine_libraries" && apt-get download -q "libwine:i386=$version" >/dev/null 2>&1 &&
-        dpkg -x libwine_*_i386.deb . && rm libwine_*_i386.deb) &&
-      cp /usr/i686-w64-mingw32/lib/zlib1.dll "$wine32_dlls/i386-windows/" || return 1
-  fi
+# Fetches Wine's 32-bit Windows libraries once.
+fetch_wine32() {
+  [ -f "$wine32_dlls/i386-windows/zlib1.dll" ] && return 0
+  local version
+  version=$(dpkg-query -W -f '${Version}' libwine) || return 1
+  mkdir -p "$wine_libraries" &&
+    (cd "$wine_libraries" && apt-get download -q "libwine:i386=$version" >/dev/null 2>&1 &&
+      dpkg -x libwine_*_i386.deb . && rm libwine_*_i386.deb) &&
+    cp /usr/i686-w64-mingw32/lib/zlib1.dll "$wine32_dlls/i386-windows/"
+}
+
+# Makes sure the prefix is initialised and its server running (it may have
+# been stopped since), before a Windows stage builds or runs anything.
+start_wine() {
+  fetch_wine32 || { echo "could not fetch libwine:i386"; return 1; }
   mkdir -p "$WINEPREFIX" &&
-    setsid sh -c '/usr/lib/wine/wineserver -p && /usr/lib/wine/wine64 wineboot -i' \
+    setsid sh -c '/usr/lib/wine/wineserver -p; /usr/lib/wine/wine64 wineboot -i' \
       </dev/null >/dev/null 2>&1
   # A broken set-up can still exit 0: check that the prefix is whole.
   [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] || { echo "wine prefix not initialised"; return 1; }
@@ -161,12 +167,12 @@ stop_wine() {
 }
 
 stage_win64() {
-  configure build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake &&
+  start_wine && configure build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake &&
     build build-win64 && suite build-win64
 }
 
 stage_win32() {
-  configure build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake &&
+  start_wine && configure build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake &&
     build build-win32 && suite build-win32
 }
 
@@ -196,11 +202,7 @@ stages=(fuzz sanitize)
 [ "$cross" = 1 ] && stages+=(linux32 win64 win32 packages)
 stages+=(native)
 
-if [ "$cross" = 1 ]; then
-  trap stop_wine EXIT
-  echo "== preparing wine"
-  prepare_wine || echo "wine could not be prepared; the Windows stages will fail"
-fi
+[ "$cross" = 1 ] && trap stop_wine EXIT
 
 summary=()
 failed=0

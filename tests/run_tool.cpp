@@ -88,7 +88,14 @@ run_result run_tool(const fs::path& dir, const std::string& args, const std::str
   const std::string command = change_dir + dir.string() + "\" && " + setup + VANDREL_RUNNER +
                               "\"" VANDREL_BINARY "\" " + args + " >\"" + out.string() + "\" 2>\"" +
                               err.string() + "\"";
-  const int raw = std::system(command.c_str());
+  int raw = std::system(command.c_str());
+#ifdef _WIN32
+  // cmd's status when it could not start the program at all, which Wine
+  // now and then reports for a 32-bit program just after start-up; the
+  // program itself never ends with it. One more try.
+  constexpr int COULD_NOT_START = 9009;
+  if (raw == COULD_NOT_START) raw = std::system(command.c_str());
+#endif
   run_result r;
 #ifdef _WIN32
   r.status = raw;
