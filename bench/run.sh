@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Times vandrel against the least work any framing tool must do (vandrel_floor)
 # and against Pillow and ImageMagick doing the same framing, on a 720 x 480 and
-# a 6000 x 4000 picture. Checks first that every tool's output has vandrel's
-# pixels, then prints one table: median wall time, peak memory, ratio to vandrel.
-# Last, the phases alone from the Google Benchmark.
+# a 6000 x 4000 picture, with input and output first on the working
+# directory's disk, then on a RAM disk (tmpfs, /dev/shm). Checks first that
+# every tool's output has vandrel's pixels, then prints a table per size and
+# place: median wall time, peak memory, ratios to the floor and to vandrel.
+# Last, the phases alone from the Google Benchmark, with their ratio to a
+# memcpy of the same bytes.
 #
 #   bench/run.sh [RUNS]      (RUNS timed runs per command, default 15)
 set -euo pipefail
@@ -28,51 +31,64 @@ cmake --build build-release -j2 --target vandrel vandrel_floor vandrel_phases_be
 bin=$PWD/build-release
 bench=$PWD/bench
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-"$py" "$bench/make_pictures.py" "$work"
-cd "$work"
+disk=$(mktemp -d "$PWD/build-release/bench.XXXXXX")
+ram=$(mktemp -d /dev/shm/vandrel-bench.XXXXXX)
+trap 'rm -rf "$disk" "$ram"' EXIT
+"$py" "$bench/make_pictures.py" "$disk"
+cp "$disk"/in_*.bmp "$ram"
 
 # Peak resident memory in KiB of one run of the command.
 peak_kib() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
 
 echo "machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo)," \
   "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), kernel $(uname -r)"
-for size in 720x480 6000x4000; do
-  in=in_$size.bmp
-  "$bin/vandrel" -i "$in" -o "v_$size"
-  framed=$(ls ./*x*_v_"$size".bmp)
-  side=${framed#./}
-  side=${side%%x*}
-  commands=(
-    "$bin/vandrel -i $in -o v_$size"
-    "$bin/vandrel_floor $in floor_$size.bmp"
-    "$py $bench/frame_pillow.py $in pillow_$size.bmp"
-    "convert $in -background rgb(128,128,128) -gravity center -extent ${side}x${side} BMP3:magick_$size.bmp"
-  )
-  names=(vandrel floor Pillow ImageMagick)
-  for command in "${commands[@]}"; do $command; done
-  "$py" "$bench/same_pixels.py" "$framed" "pillow_$size.bmp" "magick_$size.bmp"
+for place in disk ram; do
+  cd "${!place}"
+  for size in 720x480 6000x4000; do
+    in=in_$size.bmp
+    "$bin/vandrel" -i "$in" -o "v_$size"
+    framed=$(ls ./*x*_v_"$size".bmp)
+    side=${framed#./}
+    side=${side%%x*}
+    commands=(
+      "$bin/vandrel -i $in -o v_$size"
+      "$bin/vandrel_floor $in floor_$size.bmp"
+      "$py $bench/frame_pillow.py $in pillow_$size.bmp"
+      "convert $in -background rgb(128,128,128) -gravity center -extent ${side}x${side} BMP3:magick_$size.bmp"
+    )
+    names=(vandrel floor Pillow ImageMagick)
+    for command in "${commands[@]}"; do $command; done
+    "$py" "$bench/same_pixels.py" "$framed" "pillow_$size.bmp" "magick_$size.bmp"
 
-  hyperfine -N --warmup 2 --runs "$runs" --export-json "times_$size.json" "${commands[@]}" \
-    >/dev/null 2>&1
-  memory=()
-  for command in "${commands[@]}"; do
-    # shellcheck disable=SC2086
-    memory+=("$(peak_kib $command)")
-  done
-  "$py" - "$size" "times_$size.json" "${names[*]}" "${memory[*]}" <<'PY'
+    hyperfine -N --warmup 2 --runs "$runs" --export-json "times_$size.json" "${commands[@]}" \
+      >/dev/null 2>&1
+    memory=()
+    for command in "${commands[@]}"; do
+      # shellcheck disable=SC2086
+      memory+=("$(peak_kib $command)")
+    done
+    "$py" - "$size on $place" "times_$size.json" "${names[*]}" "${memory[*]}" <<'PY'
 import json, sys
-size, times, names, memory = sys.argv[1], sys.argv[2], sys.argv[3].split(), sys.argv[4].split()
+title, times, names, memory = sys.argv[1], sys.argv[2], sys.argv[3].split(), sys.argv[4].split()
 medians = [r["median"] for r in json.load(open(times))["results"]]
-print(f"\n{size}:\n| tool | median wall time | peak memory | time / vandrel's |")
-print("|---|---|---|---|")
+print(f"\n{title}:\n| tool | median wall time | peak memory | time / floor's | time / vandrel's |")
+print("|---|---|---|---|---|")
 for name, median, kib in zip(names, medians, memory):
-    print(f"| {name} | {median * 1000:.0f} ms | {int(kib) / 1024:.0f} MiB | {median / medians[0]:.2f} |")
+    print(f"| {name} | {median * 1000:.1f} ms | {int(kib) / 1024:.0f} MiB "
+          f"| {median / medians[1]:.2f} | {median / medians[0]:.2f} |")
 PY
+  done
 done
 
 echo -e "\nphases alone, 6000 x 4000, beside memcpy of the same bytes (median of 5):"
 "$bin/vandrel_phases_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
-  2>/dev/null | awk '/_median/ {sub(/_median/, "", $1); printf "  %-20s %8s %s\n", $1, $2, $3}'
-
+  2>/dev/null | awk '/_median/ { sub(/_median/, "", $1); t[$1] = $2; order[++n] = $1 }
+    END {
+      yardstick["unpack"] = "memcpy_picture"; yardstick["flip"] = "memcpy_picture"
+      yardstick["compose"] = "memcpy_canvas"; yardstick["pack"] = "memcpy_canvas_warm"
+      print "| phase | median | memcpy of its bytes | ratio |"; print "|---|---|---|---|"
+      for (i = 1; i <= n; i++) {
+        p = order[i]; if (!(p in yardstick)) continue
+        printf "| %s | %.1f ms | %.1f ms | %.2f |\n", p, t[p], t[yardstick[p]], t[p] / t[yardstick[p]]
+      }
+    }'

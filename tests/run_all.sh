@@ -143,7 +143,7 @@ export LANG=C.UTF-8 # Wine then maps file names between UTF-8 and code page 1252
 fetch_wine32() {
   [ -f "$wine32_dlls/i386-windows/zlib1.dll" ] && return 0
   local version
-  version=$(dpkg-query -W -f '${Version}' libwine) || return 1
+  version=$(dpkg-query -W -f '${Version}' "libwine:$(dpkg --print-architecture)") || return 1
   mkdir -p "$wine_libraries" &&
     (cd "$wine_libraries" && apt-get download -q "libwine:i386=$version" >/dev/null 2>&1 &&
       dpkg -x libwine_*_i386.deb . && rm libwine_*_i386.deb) &&
