@@ -15,12 +15,12 @@ runs=${1:-15}
 py=/usr/bin/python3  # Debian's Python, which has Debian's Pillow
 
 need=()
-for tool in hyperfine cmake g++ convert; do command -v "$tool" >/dev/null || need+=("$tool"); done
+for tool in hyperfine cmake g++ identify; do command -v "$tool" >/dev/null || need+=("$tool"); done
 [ -x /usr/bin/time ] || need+=(time)
 "$py" -c 'import PIL' 2>/dev/null || need+=(python3-pil)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 if [ ${#need[@]} -gt 0 ]; then
-  packages=$(printf '%s\n' "${need[@]}" | sed 's/^convert$/imagemagick/' | sort -u)
+  packages=$(printf '%s\n' "${need[@]}" | sed 's/^identify$/imagemagick/' | sort -u)
   apt-get update -qq
   # shellcheck disable=SC2086
   apt-get install -y -qq $packages >/dev/null
