@@ -151,19 +151,20 @@ TEST(Replacing, ConcurrentRunsToOneNameLeaveOneCompleteFile) {
   EXPECT_EQ(read_file((dir / "10x10_framed.bmp").string()), framed_reference(SMALL, 10, 3, 3));
 }
 
-TEST(Replacing, NameOutsideAsciiIsReplaced) {
-  // The name is built as narrow text, as a user's console passes it.
+TEST(Replacing, NameOutsideAsciiIsReadAndReplaced) {
+  // The names are built as narrow text, as a user's console passes them.
 #ifdef _WIN32
   if (GetACP() != 1252) GTEST_SKIP() << "needs code page 1252, not " << GetACP();
   const std::string name = "\x80";  // the euro sign in code page 1252
 #else
   const std::string name = "\xe2\x82\xac";  // the euro sign in UTF-8
 #endif
-  const fs::path dir = folder_with_input();
+  const fs::path dir = fresh_dir();
+  write_file(dir.string() + "/" + name + ".bmp", build_bmp(SMALL));
   const std::string output = dir.string() + "/10x10_" + name + ".bmp";
   write_file(output, {'o', 'l', 'd'});
   for (int run = 0; run < 2; ++run) {
-    const run_result r = run_tool(dir, "-i in.bmp -o \"" + name + "\"");
+    const run_result r = run_tool(dir, "-i \"" + name + ".bmp\" -o \"" + name + "\"");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(read_file(output), framed_reference(SMALL, 10, 3, 3));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
