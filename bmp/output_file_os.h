@@ -5,6 +5,7 @@
 // output_file_os_posix.cpp and output_file_os_windows.cpp implement this.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -49,10 +50,11 @@ bool replace_with_temp(const temp_output& temp, const output_target& target);
 // Removes the (closed) temporary file after a failure.
 void discard_temp(const temp_output& temp);
 
-// The name of a temporary file in the directory of `target`, made from
-// `salt`: "vandrel-" and 16 hexadecimal digits, then ".tmp", whatever the
-// length of the target's own name.
-inline std::string temp_path_beside(const std::string& target, uint64_t salt) {
+// The name of a temporary file in the directory of `target` for this
+// process's `attempt`-th try: "vandrel-" and 16 hexadecimal digits mixed from
+// the clock, `process_id` and `attempt`, then ".tmp", whatever the length of
+// the target's own name.
+inline std::string temp_path_beside(const std::string& target, uint64_t process_id, int attempt) {
 #ifdef _WIN32
   const char* const SEPARATORS = "/\\:";
 #else
@@ -60,6 +62,9 @@ inline std::string temp_path_beside(const std::string& target, uint64_t salt) {
 #endif
   const size_t end = target.find_last_of(SEPARATORS);
   const std::string directory = end == std::string::npos ? "" : target.substr(0, end + 1);
+  const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+  const uint64_t salt = static_cast<uint64_t>(now) * 0x9E3779B97F4A7C15u ^ process_id << 32 ^
+                        static_cast<uint64_t>(attempt);
   char name[40];
   std::snprintf(name, sizeof name, "vandrel-%016llx.tmp", static_cast<unsigned long long>(salt));
   return directory + name;

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <string>
 
 #include "bmp/output_file_os.h"
@@ -125,19 +124,13 @@ bool take_over_owner(int fd, const output_target& target) {
   return fchown(fd, owner, group) == 0 || fchown(fd, static_cast<uid_t>(-1), group) == 0;
 }
 
-uint64_t name_salt(int attempt) {
-  const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-  return static_cast<uint64_t>(now) * 0x9E3779B97F4A7C15u ^ static_cast<uint64_t>(getpid()) << 32 ^
-         static_cast<uint64_t>(attempt);
-}
-
 // Creates the file under a fresh name and records it for removal on
 // interruption; the two happen with interruptions held back.
 int create_guarded(const output_target& target, std::string& path) {
   // Private until it holds the replaced file's permissions.
   const mode_t mode = target.exists ? 0600 : 0666;
   for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
-    path = temp_path_beside(target.path, name_salt(attempt));
+    path = temp_path_beside(target.path, static_cast<uint64_t>(getpid()), attempt);
     guarded_storage = path;
     const sigset_t previous = hold_interruptions();
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);

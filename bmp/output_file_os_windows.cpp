@@ -32,16 +32,11 @@ BOOL WINAPI remove_temp_on_interruption(DWORD) {
   return FALSE;
 }
 
-uint64_t name_salt(int attempt) {
-  return static_cast<uint64_t>(GetTickCount64()) * 0x9E3779B97F4A7C15u ^
-         static_cast<uint64_t>(GetCurrentProcessId()) << 32 ^ static_cast<uint64_t>(attempt);
-}
-
 // Creates a new file that an interruption may delete while it is open, and
 // records it; INVALID_HANDLE_VALUE when impossible.
 HANDLE create_guarded(const std::string& target, std::string& path) {
   for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
-    path = temp_path_beside(target, name_salt(attempt));
+    path = temp_path_beside(target, GetCurrentProcessId(), attempt);
     AcquireSRWLockExclusive(&guard_lock);
     const HANDLE file =
         CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
