@@ -93,10 +93,10 @@ void pack_file_rows(const planar_image& picture, int64_t first_row, int64_t row_
   // Whole blocks first, then the strips along the right edge and the last rows.
   const int64_t block_w = host_is_little_endian() ? w / BLOCK * BLOCK : 0;
   const int64_t block_rows = host_is_little_endian() ? row_count / BLOCK * BLOCK : 0;
-  // Bands of PACK_BAND_ROWS rows, across the picture strip by strip: each
-  // strip reads a whole cache line or two of each of its sample columns and
-  // appends to each of the band's rows, which stay in cache until complete.
-  // The next strip's lines are fetched while this one is transposed.
+  // Bands of up to PACK_BAND_ROWS rows (fewer when a write holds fewer),
+  // across the picture strip by strip: each strip reads one run of each of
+  // its sample columns and appends to each of the band's rows, which stay in
+  // cache until complete. The next strip's runs are fetched meanwhile.
   for (int64_t r0 = 0; r0 < block_rows; r0 += PACK_BAND_ROWS) {
     const int64_t r1 = std::min(block_rows, r0 + PACK_BAND_ROWS);
     const int64_t y_low = h - (first_row + r1);  // the band's lowest canvas row
