@@ -61,8 +61,10 @@ void pack_block(uint8_t* const (&samples)[BLOCK_ROW_BYTES], uint8_t* const (&row
   }
 }
 
-// Rows packed together: 64 bytes of each sample column, a cache line.
-constexpr int64_t PACK_BAND_ROWS = 64;
+// Rows packed together: 32 bytes of each sample column. Measured on canvases
+// larger than the cache, taller bands are slower: the rows they build no
+// longer stay in the nearest caches while the columns stream past.
+constexpr int64_t PACK_BAND_ROWS = 32;
 
 // Asks for the `count` samples from row y of the sample columns of the strip
 // at column x to be brought into cache.
@@ -79,8 +81,11 @@ void prefetch_columns(uint8_t* const (&samples)[BLOCK_ROW_BYTES], int64_t h, int
 
 int64_t rows_per_write(int32_t width) {
   constexpr uint64_t WRITE_BYTES = 1 << 20;
-  return std::max<int64_t>(
-      1, static_cast<int64_t>(WRITE_BYTES / std::max<uint64_t>(file_row_stride(width), 1)));
+  const auto rows =
+      static_cast<int64_t>(WRITE_BYTES / std::max<uint64_t>(file_row_stride(width), 1));
+  // Whole bands where at least one fits, so that no write ends in a short one.
+  return rows >= PACK_BAND_ROWS ? rows / PACK_BAND_ROWS * PACK_BAND_ROWS
+                                : std::max<int64_t>(1, rows);
 }
 
 void pack_file_rows(const planar_image& picture, int64_t first_row, int64_t row_count,
