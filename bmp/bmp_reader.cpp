@@ -87,9 +87,10 @@ header_check check_bmp_headers(const uint8_t* head, size_t head_len, uint64_t fi
 namespace {
 
 // Pixels are moved in BLOCK x BLOCK blocks, and blocks in tiles of this many rows and
-// columns, so that the rows read and the columns written stay in cache.
-constexpr int64_t TILE_ROWS = 256;
-constexpr int64_t TILE_COLUMNS = 512;
+// columns, so that the rows read stay in cache. Tall tiles write each column in
+// long runs, which measured faster than wide ones on pictures larger than the cache.
+constexpr int64_t TILE_ROWS = 512;
+constexpr int64_t TILE_COLUMNS = 256;
 
 // Where plane row y (counted from the bottom) is stored in the pixel array.
 const uint8_t* stored_row(const uint8_t* pixels, const bmp_layout& layout, int64_t y) {
