@@ -9,11 +9,15 @@
 
 namespace {
 
-// Copies n bytes from `in` to `out` in reverse order, eight at a time.
+// Copies n bytes from `in` to `out` in reverse order, a block word at a time.
+// It reads forward and writes backward, which streams faster than the other
+// way round.
 void reverse_copy_bytes(const uint8_t* in, uint8_t* out, int64_t n) {
   int64_t i = 0;
-  for (; i + 8 <= n; i += 8) store_u64(out + i, reverse_bytes(load_u64(in + n - 8 - i)));
-  for (; i < n; ++i) out[i] = in[n - 1 - i];
+  for (; i + BLOCK <= n; i += BLOCK) {
+    store_block_word(out + n - BLOCK - i, reverse_block_word(load_block_word(in + i)));
+  }
+  for (; i < n; ++i) out[n - 1 - i] = in[i];
 }
 
 }  // namespace
