@@ -69,10 +69,20 @@ install_missing() {
     echo "installing through sudo: ${packages:-the i386 architecture}"
     sudo=sudo
   fi
-  local step
+  local step attempt
   for step in "${steps[@]}"; do
-    # shellcheck disable=SC2086  # each step is a command line
-    $sudo env $step >/dev/null || { echo "failed: $step"; exit 2; }
+    # A mirror being synchronised fails an update for a while: try again, and
+    # at the end go on with the lists there are; the install then says whether
+    # they were enough.
+    for attempt in 1 2 3; do
+      # shellcheck disable=SC2086  # each step is a command line
+      $sudo env $step >/dev/null && continue 2
+      [ "$step" = "apt-get update -qq" ] || break
+      [ "$attempt" = 3 ] && { echo "failed three times, going on: $step"; continue 2; }
+      sleep 20
+    done
+    echo "failed: $step"
+    exit 2
   done
 }
 
