@@ -3,8 +3,9 @@
 # and against Pillow and ImageMagick doing the same framing, on a 720 x 480 and
 # a 6000 x 4000 picture, with input and output first on the working
 # directory's disk, then on a RAM disk (tmpfs, /dev/shm). Checks first that
-# every tool's output has vandrel's pixels, then prints a table per size and
-# place: median wall time, peak memory, ratios to the floor and to vandrel.
+# every tool's output has vandrel's pixels, then times the tools in turns
+# (bench/alternate.py) and prints a table per size and place: median wall
+# time, peak memory, ratios to the floor and to vandrel.
 # Last, the phases alone from the Google Benchmark, with their ratio to a
 # memcpy of the same bytes.
 #
@@ -15,9 +16,9 @@ runs=${1:-15}
 py=/usr/bin/python3  # Debian's Python, which has Debian's Pillow
 
 need=()
-for tool in hyperfine cmake g++ identify; do command -v "$tool" >/dev/null || need+=("$tool"); done
-[ -x /usr/bin/time ] || need+=(time)
+for tool in cmake g++ identify; do command -v "$tool" >/dev/null || need+=("$tool"); done
 "$py" -c 'import PIL' 2>/dev/null || need+=(python3-pil)
+[ -x /usr/bin/time ] || need+=(time)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 if [ ${#need[@]} -gt 0 ]; then
   packages=$(printf '%s\n' "${need[@]}" | sed 's/^identify$/imagemagick/' | sort -u)
@@ -37,9 +38,6 @@ trap 'rm -rf "$disk" "$ram"' EXIT
 "$py" "$bench/make_pictures.py" "$disk"
 cp "$disk"/in_*.bmp "$ram"
 
-# Peak resident memory in KiB of one run of the command.
-peak_kib() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
-
 echo "machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo)," \
   "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), kernel $(uname -r)"
 for place in disk ram; do
@@ -56,27 +54,12 @@ for place in disk ram; do
       "$py $bench/frame_pillow.py $in pillow_$size.bmp"
       "convert $in -background rgb(128,128,128) -gravity center -extent ${side}x${side} BMP3:magick_$size.bmp"
     )
-    names=(vandrel floor Pillow ImageMagick)
     for command in "${commands[@]}"; do $command; done
     "$py" "$bench/same_pixels.py" "$framed" "pillow_$size.bmp" "magick_$size.bmp"
 
-    hyperfine -N --warmup 2 --runs "$runs" --export-json "times_$size.json" "${commands[@]}" \
-      >/dev/null 2>&1
-    memory=()
-    for command in "${commands[@]}"; do
-      # shellcheck disable=SC2086
-      memory+=("$(peak_kib $command)")
-    done
-    "$py" - "$size on $place" "times_$size.json" "${names[*]}" "${memory[*]}" <<'PY'
-import json, sys
-title, times, names, memory = sys.argv[1], sys.argv[2], sys.argv[3].split(), sys.argv[4].split()
-medians = [r["median"] for r in json.load(open(times))["results"]]
-print(f"\n{title}:\n| tool | median wall time | peak memory | time / floor's | time / vandrel's |")
-print("|---|---|---|---|---|")
-for name, median, kib in zip(names, medians, memory):
-    print(f"| {name} | {median * 1000:.1f} ms | {int(kib) / 1024:.0f} MiB "
-          f"| {median / medians[1]:.2f} | {median / medians[0]:.2f} |")
-PY
+    "$py" "$bench/alternate.py" "$size on $place" "$runs" \
+      "vandrel=${commands[0]}" "floor=${commands[1]}" "Pillow=${commands[2]}" \
+      "ImageMagick=${commands[3]}"
   done
 done
 
