@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Pictures at the BMP format's limit (not part of CI: needs about 9 GiB of
+# Pictures at the BMP format's limit (not part of CI: needs about 7 GiB of
 # memory and 7 GB of disk). A 26750 x 26750 picture frames on a 37836 canvas,
 # the largest whose file (4,294,688,742 bytes) fits bfSize's 32 bits: it must
 # be framed correctly. A 26752 x 26752 picture (canvas 37838) must be refused
