@@ -69,18 +69,19 @@ install_missing() {
     echo "installing through sudo: ${packages:-the i386 architecture}"
     sudo=sudo
   fi
-  local step attempt
+  local step
   for step in "${steps[@]}"; do
-    # A mirror being synchronised fails an update for a while: try again, and
-    # at the end go on with the lists there are; the install then says whether
-    # they were enough.
-    for attempt in 1 2 3; do
-      # shellcheck disable=SC2086  # each step is a command line
-      $sudo env $step >/dev/null && continue 2
-      [ "$step" = "apt-get update -qq" ] || break
-      [ "$attempt" = 3 ] && { echo "failed three times, going on: $step"; continue 2; }
-      sleep 20
-    done
+    # shellcheck disable=SC2086  # each step is a command line
+    $sudo env $step >/dev/null && continue
+    if [ "$step" = "apt-get update -qq" ]; then
+      # A mirror being synchronised fails an update for a while: try twice
+      # more, then go on with the lists there are; the install says whether
+      # they were enough.
+      sleep 20 && $sudo env $step >/dev/null && continue
+      sleep 20 && $sudo env $step >/dev/null && continue
+      echo "failed three times, going on: $step"
+      continue
+    fi
     echo "failed: $step"
     exit 2
   done
