@@ -42,8 +42,18 @@ REFUSALS = {
 FRAMED = {"rgb24.bmp", "rgb24pal.bmp"}
 
 
+# What Wine prints, now and then just after start-up, when it could not start
+# the program at all; the program itself never prints it.
+WINE_COULD_NOT_START = b"Application could not be started"
+
+
 def run(args, cwd):
-    return subprocess.run([*VANDREL, *args], cwd=cwd, capture_output=True, check=False)
+    command = [*VANDREL, *args]
+    result = subprocess.run(command, cwd=cwd, capture_output=True, check=False)
+    under_emulator = len(VANDREL) > 1
+    if under_emulator and result.stdout.startswith(WINE_COULD_NOT_START):  # one more try
+        result = subprocess.run(command, cwd=cwd, capture_output=True, check=False)
+    return result
 
 
 def framed_like(picture):
