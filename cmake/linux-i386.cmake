@@ -1,5 +1,5 @@
 # 32-bit Linux build (size_t and pointers of 32 bits), run under
-# qemu-i386-static because this machine's kernel cannot run 32-bit programs.
+# qemu-i386-static, so that it runs on kernels that cannot run 32-bit programs too.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER gcc)
