@@ -5,12 +5,16 @@
 #   linux32   the whole suite as a 32-bit Linux program, under qemu-i386-static,
 #             with the portable (VANDREL_PORTABLE) pixel code;
 #   win64     the whole suite as a 64-bit Windows program, under wine64;
-#   win32     the whole suite as a 32-bit Windows program, under wine64 (WoW64);
-#   packages  the Windows .zip files, installation, the .deb checked by lintian;
+#   win32     the whole suite as a 32-bit Windows program, under wine64 (WoW64),
+#             where the kernel runs 32-bit programs; skipped elsewhere;
+#   packages  the Windows .zip files, installation, the .deb checked by lintian,
+#             and the licence in each of them;
 #   native    the whole suite in the normal build.
 # Every stage runs even when an earlier one fails; a summary ends the run, and
-# the exit status is 0 only when every stage passed. CROSS=0 leaves out
-# linux32, win64, win32 and packages.
+# the exit status is 0 only when no stage failed. A skipped stage (status
+# SKIPPED, with its reason in skip_reason) counts as neither passed nor
+# failed. CROSS=0 leaves out linux32, win64, win32 and packages; STAGES
+# names the stages to run, in order (for example STAGES="win32 packages").
 #
 # Missing packages are installed with apt-get: directly as root, through sudo
 # otherwise (it says so first); without either it prints the command to run
@@ -18,6 +22,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 fuzz_seconds=${FUZZ_SECONDS:-60}
+SKIPPED=77 # a stage's status when it cannot run here
 cross=${CROSS:-1}
 top=$PWD
 
@@ -162,14 +167,18 @@ fetch_wine32() {
 }
 
 # Makes sure the prefix is initialised and its server running (it may have
-# been stopped since), before a Windows stage builds or runs anything.
+# been stopped since), before a Windows stage runs anything. The argument is
+# the prefix's system folder the stage's programs need: system32 for 64-bit
+# programs, syswow64 for 32-bit ones, which only a kernel that runs 32-bit
+# code can set up.
 start_wine() {
   fetch_wine32 || { echo "could not fetch libwine:i386"; return 1; }
   mkdir -p "$WINEPREFIX" &&
     setsid sh -c '/usr/lib/wine/wineserver -p; /usr/lib/wine/wine64 wineboot -i' \
       </dev/null >/dev/null 2>&1
-  # A broken set-up can still exit 0: check that the prefix is whole.
-  [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] || { echo "wine prefix not initialised"; return 1; }
+  # A broken set-up can still exit 0: check that the part needed is there.
+  [ -f "$WINEPREFIX/drive_c/windows/$1/kernel32.dll" ] ||
+    { echo "wine prefix not initialised: no $1"; return 1; }
 }
 
 stop_wine() {
@@ -177,26 +186,76 @@ stop_wine() {
   return 0
 }
 
+build_win64() {
+  configure build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake && build build-win64
+}
+
+build_win32() {
+  configure build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake && build build-win32
+}
+
 stage_win64() {
-  start_wine && configure build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake &&
-    build build-win64 && suite build-win64
+  build_win64 && start_wine system32 && suite build-win64
+}
+
+# Whether this kernel runs 32-bit x86 programs: some kernels are built
+# without, or boot with ia32_emulation=false, and then Wine cannot run 32-bit
+# Windows programs either. Decided by running a small static 32-bit program:
+# 0 when it runs, SKIPPED when the kernel refuses to execute it, 1 otherwise.
+kernel_runs_32bit() {
+  local probe=build-win32/runs-32bit
+  printf 'int main(void) { return 0; }\n' | gcc -m32 -static -x c - -o "$probe" ||
+    { echo "could not build the 32-bit probe"; return 1; }
+  local output status
+  output=$("./$probe" 2>&1)
+  status=$?
+  [ $status = 0 ] && return 0
+  if [ $status = 126 ] && [[ $output == *"Exec format error"* ]]; then
+    skip_reason="this kernel runs no 32-bit programs (Exec format error)"
+    return $SKIPPED
+  fi
+  echo "the 32-bit probe failed with status $status: $output"
+  return 1
 }
 
 stage_win32() {
-  start_wine && configure build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake &&
-    build build-win32 && suite build-win32
+  build_win32 || return 1
+  kernel_runs_32bit || return
+  start_wine syswow64 && suite build-win32
 }
 
+# Whether the file or archive member on standard input is the licence.
+is_licence() {
+  grep -q 'Permission is hereby granted, free of charge'
+}
+
+# The zip file's LICENSE, on standard output.
+zip_licence() {
+  /usr/bin/python3 -c 'import sys, zipfile
+z = zipfile.ZipFile(sys.argv[1])
+sys.stdout.buffer.write(z.read(next(n for n in z.namelist() if n.endswith("/LICENSE"))))' "$1"
+}
+
+# Packs the Windows build in folder $1 for processor $2 and checks the zip.
+pack_zip() {
+  local zip
+  (cd "$1" && cpack >/dev/null) && zip=$(ls "$1"/vandrel-*-windows-"$2".zip) && echo "$zip" &&
+    { zip_licence "$zip" | is_licence || { echo "no licence in $zip"; return 1; }; }
+}
+
+# Packs what the Windows stages built, building it first when they have not
+# (a build needs no Wine and no 32-bit kernel support).
 stage_packages() {
   local installed
   installed=$(mktemp -d) || return 1
-  (cd build-win32 && cpack >/dev/null && ls vandrel-*-windows-i686.zip) &&
-    (cd build-win64 && cpack >/dev/null && ls vandrel-*-windows-x86_64.zip) &&
+  build_win32 && pack_zip build-win32 i686 && build_win64 && pack_zip build-win64 x86_64 &&
     configure build && build build &&
     cmake --install build --prefix "$installed" >/dev/null &&
     test -f "$installed/share/man/man1/vandrel.1.gz" &&
+    is_licence <"$installed/share/doc/vandrel/copyright" &&
     "$installed/bin/vandrel" 2>&1 | head -n 1 &&
-    (cd build && cpack >/dev/null && ls vandrel_*.deb && lintian --fail-on error vandrel_*.deb)
+    (cd build && cpack >/dev/null && ls vandrel_*.deb && lintian --fail-on error vandrel_*.deb &&
+      dpkg-deb --fsys-tarfile vandrel_*.deb | tar -xO ./usr/share/doc/vandrel/copyright | is_licence)
   local status=$?
   rm -rf "$installed"
   return $status
@@ -212,24 +271,27 @@ install_missing
 stages=(fuzz sanitize)
 [ "$cross" = 1 ] && stages+=(linux32 win64 win32 packages)
 stages+=(native)
+# STAGES="win32 packages" runs only those.
+[ -n "${STAGES:-}" ] && read -r -a stages <<<"$STAGES"
 
 [ "$cross" = 1 ] && trap stop_wine EXIT
 
 summary=()
-failed=0
+passed=0 failed=0 skipped=0
 for name in "${stages[@]}"; do
   echo "== $name"
   start=$SECONDS
-  if "stage_$name"; then
-    result=passed
-  else
-    result=FAILED
-    failed=$((failed + 1))
-  fi
+  skip_reason=""
+  "stage_$name"
+  case $? in
+    0) result=passed passed=$((passed + 1)) ;;
+    "$SKIPPED") result="skipped: $skip_reason" skipped=$((skipped + 1)) ;;
+    *) result=FAILED failed=$((failed + 1)) ;;
+  esac
   summary+=("$(printf '%-9s %s (%d s)' "$name" "$result" $((SECONDS - start)))")
 done
 
 echo "== summary"
 printf '%s\n' "${summary[@]}"
-echo "$((${#stages[@]} - failed)) passed, $failed failed"
+echo "$passed passed, $failed failed, $skipped skipped"
 [ "$failed" = 0 ]
