@@ -2,11 +2,13 @@
 #include "bmp/bmp_reader.h"
 
 #include <algorithm>
-#include <fstream>
+#include <cstring>
+#include <utility>
 
 #include "bmp/bmp_format.h"
 #include "canvas/canvas.h"
 #include "image/byte_blocks.h"
+#include "os/input_file.h"
 
 namespace {
 
@@ -28,13 +30,10 @@ bool plain_masks(const uint8_t* head) {
          read_u32le(head + OFFSET_MASKS + 8) == BLUE_MASK;
 }
 
-// Whether the fields describe an uncompressed 24-bit picture this program
-// reads. `head` holds at least `headers_end` bytes.
+// Whether the fields after the information header's size describe an
+// uncompressed 24-bit picture this program reads. `head` holds at least
+// `headers_end` bytes.
 bool fields_supported(const uint8_t* head, uint32_t compression, uint64_t headers_end) {
-  if (head[OFFSET_BF_TYPE] != 'B' || head[OFFSET_BF_TYPE + 1] != 'M' ||
-      !is_known_info_header_size(read_u32le(head + OFFSET_BI_SIZE))) {
-    return false;
-  }
   const bool plain_pixels =
       compression == BI_RGB || (compression == BI_BITFIELDS && plain_masks(head));
   return plain_pixels && read_u16le(head + OFFSET_BI_PLANES) == 1 &&
@@ -45,17 +44,23 @@ bool fields_supported(const uint8_t* head, uint32_t compression, uint64_t header
 
 // Ends the run after a read that delivered less than asked: an I/O error is
 // an unreadable input, anything else a file shorter than it claims.
-[[noreturn]] void end_on_short_read(const std::ifstream& in) {
-  end_run(in.bad() ? run_failure::input_open : run_failure::input_size);
+[[noreturn]] void end_on_short_read(bool failed) {
+  end_run(failed ? run_failure::input_open : run_failure::input_size);
 }
 
 }  // namespace
 
 header_check check_bmp_headers(const uint8_t* head, size_t head_len, uint64_t file_size) {
-  if (head_len < OFFSET_BI_SIZE + 4) return refuse(run_failure::input_size);
+  // What the file is comes first: anything that does not start like an
+  // accepted BMP (the type, then the information header's size) is of
+  // another format, whatever its length; only then can it be too short.
+  if (head_len < OFFSET_BI_SIZE + 4 || head[OFFSET_BF_TYPE] != 'B' ||
+      head[OFFSET_BF_TYPE + 1] != 'M' ||
+      !is_known_info_header_size(read_u32le(head + OFFSET_BI_SIZE))) {
+    return refuse(run_failure::input_format);
+  }
   const uint32_t info_size = read_u32le(head + OFFSET_BI_SIZE);
-  uint64_t headers_end =
-      BMP_FILE_HEADER_SIZE + (is_known_info_header_size(info_size) ? info_size : 40);
+  uint64_t headers_end = BMP_FILE_HEADER_SIZE + info_size;
   if (head_len < headers_end) return refuse(run_failure::input_size);
   const uint32_t compression = read_u32le(head + OFFSET_BI_COMPRESSION);
   if (compression == BI_BITFIELDS && info_size == BMP_INFO_HEADER_SIZE) {
@@ -155,27 +160,85 @@ planar_image unpack_pixel_array(const uint8_t* pixels, const bmp_layout& layout)
   return picture;
 }
 
-planar_image read_bmp24(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in || !in.seekg(0, std::ios::end)) end_run(run_failure::input_open);
-  const std::streamoff end = in.tellg();
-  if (end < 0 || !in.seekg(0)) end_run(run_failure::input_open);
-  const uint64_t file_size = static_cast<uint64_t>(end);
+namespace {
 
-  uint8_t head[BMP_MAX_HEADERS_SIZE];
-  const size_t head_len = static_cast<size_t>(std::min<uint64_t>(file_size, sizeof head));
-  if (!in.read(reinterpret_cast<char*>(head), static_cast<std::streamsize>(head_len))) {
-    end_on_short_read(in);
+// The size of a stream, whose end is known only once it is reached.
+constexpr uint64_t UNKNOWN_SIZE = UINT64_MAX;
+
+// The pixel array of a regular file, whose size has been checked against it:
+// read in one request from its offset.
+byte_buffer read_file_pixels(const input_file& in, const bmp_layout& layout) {
+  byte_buffer pixels = alloc_picture_buffer(layout.pixel_array_size);
+  if (!seek_input(in, layout.pixel_offset)) end_run(run_failure::input_open);
+  const auto size = static_cast<size_t>(layout.pixel_array_size);
+  bool failed = false;
+  if (read_input(in, pixels.get(), size, failed) != size) end_on_short_read(failed);
+  return pixels;
+}
+
+// Reads and drops `count` bytes of a stream.
+void skip_stream(const input_file& in, uint64_t count) {
+  uint8_t scratch[1 << 16];
+  while (count > 0) {
+    const size_t ask = count < sizeof scratch ? static_cast<size_t>(count) : sizeof scratch;
+    bool failed = false;
+    if (read_input(in, scratch, ask, failed) != ask) end_on_short_read(failed);
+    count -= ask;
   }
-  const header_check check = check_bmp_headers(head, head_len, file_size);
-  if (!check.accepted) end_run(check.refusal);
-  const bmp_layout& layout = check.layout;
+}
 
-  const byte_buffer pixels = alloc_picture_buffer(layout.pixel_array_size);
-  in.seekg(static_cast<std::streamoff>(layout.pixel_offset));
-  in.read(reinterpret_cast<char*>(pixels.get()),
-          static_cast<std::streamsize>(layout.pixel_array_size));
-  if (static_cast<uint64_t>(in.gcount()) != layout.pixel_array_size) end_on_short_read(in);
-  in.close();
-  return unpack_pixel_array(pixels.get(), layout);
+// The pixel array of a stream (a pipe, a FIFO, a device), which cannot seek
+// and whose length is known only at its end: the first `head_len` bytes have
+// been read into `head`; the rest up to the pixel offset is skipped, and the
+// array read in pieces into a buffer that doubles as they arrive, so that
+// memory follows the bytes received, not the size the headers claim.
+byte_buffer read_stream_pixels(const input_file& in, const uint8_t* head, size_t head_len,
+                               const bmp_layout& layout) {
+  constexpr uint64_t FIRST_PIECE = 1 << 20;
+  const uint64_t size = layout.pixel_array_size;
+  uint64_t have = 0;  // bytes of the array in `pixels`
+  uint64_t capacity = std::min(size, FIRST_PIECE);
+  byte_buffer pixels = alloc_picture_buffer(capacity);
+  if (layout.pixel_offset < head_len) {
+    have = std::min<uint64_t>(head_len - layout.pixel_offset, size);
+    std::memcpy(pixels.get(), head + layout.pixel_offset, static_cast<size_t>(have));
+  } else {
+    skip_stream(in, layout.pixel_offset - head_len);
+  }
+  while (have < size) {
+    if (have == capacity) {
+      capacity = std::min(size, 2 * capacity);
+      byte_buffer larger = alloc_picture_buffer(capacity);
+      std::memcpy(larger.get(), pixels.get(), static_cast<size_t>(have));
+      pixels = std::move(larger);
+    }
+    const auto ask = static_cast<size_t>(capacity - have);
+    bool failed = false;
+    const size_t got = read_input(in, pixels.get() + have, ask, failed);
+    if (got != ask) end_on_short_read(failed);
+    have += got;
+  }
+  return pixels;
+}
+
+}  // namespace
+
+planar_image read_bmp24(const std::string& path) {
+  input_file in = open_input(path);
+  if (!in.open) end_run(run_failure::input_open);
+
+  // The headers: as much of them as the file holds.
+  uint8_t head[BMP_MAX_HEADERS_SIZE];
+  const size_t head_want =
+      in.sized ? static_cast<size_t>(std::min<uint64_t>(in.size, sizeof head)) : sizeof head;
+  bool failed = false;
+  const size_t head_len = read_input(in, head, head_want, failed);
+  if (failed || (in.sized && head_len != head_want)) end_on_short_read(failed);
+  const header_check check = check_bmp_headers(head, head_len, in.sized ? in.size : UNKNOWN_SIZE);
+  if (!check.accepted) end_run(check.refusal);
+
+  const byte_buffer pixels = in.sized ? read_file_pixels(in, check.layout)
+                                      : read_stream_pixels(in, head, head_len, check.layout);
+  close_input(in);
+  return unpack_pixel_array(pixels.get(), check.layout);
 }

@@ -30,19 +30,27 @@ struct header_check {
 constexpr size_t BMP_MAX_HEADERS_SIZE = 14 + 124;
 
 // Judges the first `head_len` bytes of a file of `file_size` bytes (head_len
-// is file_size, or BMP_MAX_HEADERS_SIZE if that is smaller). Refuses, in this
-// order: headers too short to read (input_size), any field outside what this
-// program reads (input_format), a picture whose framed output could not be a
-// BMP file (image_too_large), a pixel array that does not lie wholly inside
-// the file (input_size). When accepted, the layout's pixel array lies inside
-// the file and its sizes need no further overflow checks.
+// is file_size, or BMP_MAX_HEADERS_SIZE if that is smaller; for a stream whose
+// length is not known yet, file_size is UINT64_MAX). Refuses, in this order:
+//   1. a start that is not an accepted BMP's, whatever the file's length: not
+//      "BM", or an information header size this program does not read, or
+//      too short to hold that size (input_format);
+//   2. headers cut short (input_size);
+//   3. any other field outside what this program reads (input_format);
+//   4. a picture whose framed output could not be a BMP file (image_too_large);
+//   5. a pixel array that does not lie wholly inside the file (input_size).
+// When accepted, the layout's pixel array lies inside the file and its sizes
+// need no further overflow checks.
 header_check check_bmp_headers(const uint8_t* head, size_t head_len, uint64_t file_size);
 
 // The pixels of a validated file as a planar image with row 0 the bottom row,
 // whatever the file's row order. `pixels` holds layout.pixel_array_size bytes.
 planar_image unpack_pixel_array(const uint8_t* pixels, const bmp_layout& layout);
 
-// Reads the BMP file at `path`. Ends the run with the matching message when
-// the file cannot be opened or read, or is refused by check_bmp_headers, or
-// its buffers cannot be allocated. Returns the picture with row 0 the bottom row.
+// Reads the BMP file at `path`: a regular file, or on POSIX systems any
+// input that can be read in order (a pipe, a FIFO, standard input as
+// /dev/stdin), which is read as a stream with no seeking. Ends the run with the
+// matching message when the input cannot be opened or read, or is refused by
+// check_bmp_headers, or ends before its pixel array does, or its buffers cannot
+// be allocated. Returns the picture with row 0 the bottom row.
 planar_image read_bmp24(const std::string& path);

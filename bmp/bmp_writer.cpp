@@ -2,13 +2,12 @@
 #include "bmp/bmp_writer.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "bmp/bmp_format.h"
-#include "bmp/output_file_os.h"
 #include "cli/run_end.h"
 #include "image/byte_blocks.h"
+#include "os/output_file.h"
 
 std::string make_output_name(int32_t width, int32_t height, const std::string& name) {
   return std::to_string(width) + "x" + std::to_string(height) + "_" + name + ".bmp";
@@ -126,18 +125,19 @@ namespace {
 
 // Writes header and pixel rows, packing them into `chunk` (zero-filled, of
 // rows_per_write rows); true when every byte was accepted.
-bool write_contents(std::FILE* out, const planar_image& picture, uint8_t* chunk) {
+bool write_contents(output_file& out, const planar_image& picture, uint8_t* chunk) {
   uint8_t header[BMP_HEADER_SIZE];
   fill_bmp_header(header, picture.width, picture.height);
-  if (std::fwrite(header, 1, sizeof header, out) != sizeof header) return false;
+  if (!write_output(out, header, sizeof header)) return false;
 
   const uint64_t stride = file_row_stride(picture.width);
   const int64_t chunk_rows = rows_per_write(picture.width);
   for (int64_t row = 0; row < picture.height; row += chunk_rows) {
     const int64_t count = std::min<int64_t>(chunk_rows, picture.height - row);
     pack_file_rows(picture, row, count, chunk);
-    const size_t bytes = static_cast<size_t>(stride * static_cast<uint64_t>(count));
-    if (std::fwrite(chunk, 1, bytes, out) != bytes) return false;
+    if (!write_output(out, chunk, static_cast<size_t>(stride * static_cast<uint64_t>(count)))) {
+      return false;
+    }
   }
   return true;
 }
@@ -146,7 +146,7 @@ bool write_contents(std::FILE* out, const planar_image& picture, uint8_t* chunk)
 
 void write_bmp24(const planar_image& picture, const std::string& path) {
   // The row buffer is obtained first, so that nothing can fail for want of
-  // memory once the temporary file exists. Its padding bytes stay zero.
+  // memory once the output is open. Its padding bytes stay zero.
   const uint64_t stride = file_row_stride(picture.width);
   // No more rows than the picture has: a small picture gets a small buffer.
   const int64_t chunk_rows = std::min<int64_t>(rows_per_write(picture.width), picture.height);
@@ -156,12 +156,10 @@ void write_bmp24(const planar_image& picture, const std::string& path) {
 
   const output_target target = find_output_target(path);
   if (!target.usable) end_run(run_failure::output_write);
-  const temp_output temp = create_temp_output(target);
-  if (temp.stream == nullptr) end_run(run_failure::output_write);
-  const bool written = write_contents(temp.stream, picture, chunk.get());
-  const bool closed = std::fclose(temp.stream) == 0;
-  if (!written || !closed || !replace_with_temp(temp, target)) {
-    discard_temp(temp);
+  output_file out = open_output(target);
+  if (!out.open) end_run(run_failure::output_write);
+  if (!write_contents(out, picture, chunk.get()) || !finish_output(out, target)) {
+    abandon_output(out);
     end_run(run_failure::output_write);
   }
 }

@@ -26,8 +26,9 @@ void pack_file_rows(const planar_image& picture, int64_t first_row, int64_t row_
 // Writes `picture` (row 0 at the top) as a bottom-up 24-bit BMP file at
 // `path`. The file appears only once it is complete: it is written to a
 // temporary file in the directory of the file it replaces and renamed over
-// it, so an existing file is replaced whole or not at all. A replaced file
-// keeps its permissions and, where allowed, its owner; a symbolic link keeps
-// pointing to the new file. Any failure, or a file that may not be replaced,
-// removes the temporary file and ends the run with the output message.
+// it, so an existing file is replaced whole or not at all, keeping its access
+// rules; a symbolic link keeps pointing to the new file. Only where the
+// directory refuses new files is an existing, writable file written in place.
+// Any failure, or a file that may not be replaced, removes the temporary
+// file and ends the run with the output message.
 void write_bmp24(const planar_image& picture, const std::string& path);

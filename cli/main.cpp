@@ -3,23 +3,30 @@
 // "<side>x<side>_<name>.bmp".
 #include <cstdint>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "bmp/bmp_reader.h"
 #include "bmp/bmp_writer.h"
-#include "bmp/output_file_os.h"
 #include "canvas/canvas.h"
 #include "cli/options.h"
 #include "cli/run_end.h"
+#include "os/arguments.h"
+#include "os/output_file.h"
 
 int main(int argc, char** argv) {
   report_write_failures_as_errors();  // a closed pipe or a size limit must not end the run
+  // The arguments as text: on Windows, whatever the console's code page.
+  const std::vector<std::string> arguments = program_arguments(argc, argv);
+  std::vector<const char*> text_argv;
+  for (const std::string& argument : arguments) text_argv.push_back(argument.c_str());
   origin_size origin;
-  if (argc < 2) {
+  if (text_argv.size() < 2) {
     print_usage();
     return 0;
   }
   run_options options;
-  parse_options(argc, argv, options, origin);
+  parse_options(static_cast<int>(text_argv.size()), text_argv.data(), options, origin);
 
   // Each phase ends the run itself, with its message, when it cannot go on.
   try {

@@ -7,11 +7,16 @@
 
 namespace {
 
-constexpr int EXIT_STATUS_USAGE = 0;
+// The usage text asked for ("-h", or "-help" as the text itself advertises)
+// ends the run successfully; shown for a mistaken command line (an unknown
+// keyword, a missing value), it ends the run as a failure, so that a script
+// sees that nothing was framed.
+constexpr int EXIT_STATUS_USAGE_ASKED = 0;
+constexpr int EXIT_STATUS_USAGE_MISTAKE = 1;
 
-[[noreturn]] void usage_and_exit() {
+[[noreturn]] void usage_and_exit(int status) {
   print_usage();
-  std::exit(EXIT_STATUS_USAGE);
+  std::exit(status);
 }
 
 // The integer field a keyword sets, or nullptr for keywords that are not
@@ -65,13 +70,15 @@ void parse_options(int argc, const char* const* argv, run_options& options, orig
   for (int i = 1; i < argc; ++i) {
     if (argv[i][0] != '-') continue;
     const char* key = argv[i] + 1;
-    if (std::strcmp(key, "h") == 0) usage_and_exit();
+    if (std::strcmp(key, "h") == 0 || std::strcmp(key, "help") == 0) {
+      usage_and_exit(EXIT_STATUS_USAGE_ASKED);
+    }
 
     std::string* text = text_field(key, options);
     int32_t* integer = integer_field(key, options, origin);
     const bool is_fsc = std::strcmp(key, "Fsc") == 0;
-    if (text == nullptr && integer == nullptr && !is_fsc) usage_and_exit();
-    if (i + 1 >= argc) usage_and_exit();  // the keyword's value is missing
+    if (text == nullptr && integer == nullptr && !is_fsc) usage_and_exit(EXIT_STATUS_USAGE_MISTAKE);
+    if (i + 1 >= argc) usage_and_exit(EXIT_STATUS_USAGE_MISTAKE);  // the value is missing
 
     const char* value = argv[++i];
     if (text != nullptr) {

@@ -34,9 +34,10 @@ struct origin_size {
 };
 
 // Scans argv[1 .. argc-1] into `options` and `origin`. Arguments that do not
-// start with '-' are skipped. "-h", an unknown keyword, or a value-taking
-// keyword with no value after it prints the usage text and ends the process
-// with status 0. Values are taken whole, whatever their length; numbers
+// start with '-' are skipped. "-h" and "-help" print the usage text and end
+// the process with status 0; an unknown keyword (a lone "-" included) or a
+// value-taking keyword with no value after it prints it and ends the process
+// with status 1. Values are taken whole, whatever their length; numbers
 // convert like atoi/atof but never overflow (out-of-range integers saturate).
 void parse_options(int argc, const char* const* argv, run_options& options, origin_size& origin);
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "cli/run_end.h"
-#include "image/memory_os.h"
+#include "os/memory.h"
 
 byte_buffer alloc_picture_buffer(uint64_t size) {
   // Larger objects do not fit the address space, or (above PTRDIFF_MAX, on

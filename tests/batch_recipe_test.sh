@@ -20,7 +20,7 @@ mkdir "$work/bin" "$work/pictures"
 ln -s "$vandrel" "$work/bin/vandrel"
 cd "$work/pictures"
 names=("plain.bmp" "sp ace.bmp" "it's.bmp" 'quo"te.bmp' "  leading blanks.bmp"
-       'back\slash.bmp' "-dash.bmp" "tab	bed.bmp")
+       'back\slash.bmp' "-dash.bmp" "tab	bed.bmp" "UP.BMP" "Mixed.Bmp" ";semicolon.bmp")
 for name in "${names[@]}"; do cp "$sample" "./$name"; done
 "$vandrel" -i "$sample" -o reference
 mv 294x294_reference.bmp ../reference.bmp
@@ -28,7 +28,7 @@ mv 294x294_reference.bmp ../reference.bmp
 for run in 1 2; do
   PATH="$work/bin:$PATH" bash -c "$recipe"
   for name in "${names[@]}"; do
-    out="294x294_${name%.bmp}.bmp"
+    out="294x294_${name%.*}.bmp"
     cmp -s "$out" ../reference.bmp || { echo "run $run: '$out' missing or wrong"; exit 1; }
   done
   count=$(find . -type f | wc -l)

@@ -127,12 +127,12 @@ uint32_t get_u32(const std::vector<uint8_t>& bytes, size_t offset) {
   return v;
 }
 
-std::vector<uint8_t> read_file(const std::string& path) {
+std::vector<uint8_t> read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+void write_file(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -41,5 +42,5 @@ std::vector<uint8_t> framed_reference(const test_picture& picture, int32_t side,
 void put_u32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value);
 uint32_t get_u32(const std::vector<uint8_t>& bytes, size_t offset);
 
-std::vector<uint8_t> read_file(const std::string& path);
-void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);

@@ -98,7 +98,9 @@ TEST(EndToEnd, FailuresPrintOneMessageAndLeaveNoFile) {
   const failure failures[] = {
       {"", "", 0},
       {"-i good.bmp -h", "", 0},
-      {"-i good.bmp -o", "", 0},
+      {"-i good.bmp -help", "", 0},
+      {"-i good.bmp -o", "", 1},
+      {"-i good.bmp -o x -q 3", "", 1},
       {"-i missing.bmp -o x", "input file open err!!\n", 1},
       {"-o x", "input file open err!!\n", 1},
       {"-i subdir -o x", "input file open err!!\n", 1},
@@ -127,7 +129,7 @@ TEST(EndToEnd, FailuresPrintOneMessageAndLeaveNoFile) {
     const run_result r = run_tool(dir, f.args);
     EXPECT_EQ(r.status, f.status) << f.args;
     EXPECT_EQ(r.out, f.out) << f.args;
-    EXPECT_EQ(r.err, f.status == 0 ? USAGE : "") << f.args;
+    EXPECT_EQ(r.err, f.out[0] == '\0' ? USAGE : "") << f.args;
     EXPECT_EQ(names_in(dir), before) << f.args;
   }
   EXPECT_TRUE(fs::is_empty(dir / "10x10_taken.bmp"));

@@ -74,11 +74,20 @@ TEST(OptionScan, AcceptsEveryKnownKeyword) {
   EXPECT_EQ(p.origin.orgy, 9);
 }
 
-TEST(OptionScan, HelpUnknownKeywordsAndMissingValuesEndWithUsage) {
-  const std::vector<std::vector<std::string>> cases = {{"-i", "a.bmp", "-h"}, {"-help"},     {"-H"},
-                                                       {"-I", "a.bmp"},       {"-fsc", "1"}, {"-"},
-                                                       {"-o", "x", "-i"},     {"-x"}};
-  for (const auto& args : cases) {
-    EXPECT_EXIT(parse(args), testing::ExitedWithCode(0), USAGE_START) << args[0];
+TEST(OptionScan, HelpAskedEndsWellAndMistakesEndAsFailures) {
+  const std::vector<std::vector<std::string>> asked = {{"-i", "a.bmp", "-h"}, {"-help"}};
+  for (const auto& args : asked) {
+    EXPECT_EXIT(parse(args), testing::ExitedWithCode(0), USAGE_START) << args.back();
+  }
+  const std::vector<std::vector<std::string>> mistakes = {{"-H"},
+                                                          {"-I", "a.bmp"},
+                                                          {"-fsc", "1"},
+                                                          {"-"},
+                                                          {"--input", "a.bmp"},
+                                                          {"-i", "a.bmp", "-o", "x", "-q", "3"},
+                                                          {"-o", "x", "-i"},
+                                                          {"-x"}};
+  for (const auto& args : mistakes) {
+    EXPECT_EXIT(parse(args), testing::ExitedWithCode(1), USAGE_START) << args.back();
   }
 }

@@ -60,11 +60,20 @@ TEST(ReaderChecks, ReadsNothingPastTheHeadersOfAnEmptyPicture) {
   EXPECT_TRUE(check(header_only).accepted);
 }
 
-TEST(ReaderChecks, RefusesFilesTooShortForHeadersOrPixels) {
+TEST(ReaderChecks, NamesAnotherFormatBeforeAShortFile) {
   const std::vector<uint8_t> good = build_bmp(pattern_picture(4, 3));
-  for (size_t length : {0, 1, 17, 53, 54 + 12 * 3 - 1}) {
-    std::vector<uint8_t> cut(good.begin(), good.begin() + length);
-    expect_refused(cut, run_failure::input_size, "cut short");
+  // Too short to start like an accepted BMP, or starting like another format.
+  for (size_t length : {0, 1, 2, 17}) {
+    expect_refused({good.begin(), good.begin() + length}, run_failure::input_format, "no start");
+  }
+  expect_refused({'h', 'e', 'l', 'l', 'o', '\n'}, run_failure::input_format, "a text file");
+  std::vector<uint8_t> core(good.begin(), good.begin() + 30);  // 1 x 1, 12-byte header
+  put_u32(core, 14, 12);
+  expect_refused(core, run_failure::input_format, "a whole file with the core header");
+
+  // An accepted start cut short is a short file.
+  for (size_t length : {18, 53, 54 + 12 * 3 - 1}) {
+    expect_refused({good.begin(), good.begin() + length}, run_failure::input_size, "cut short");
   }
   bmp_shape bitfields;
   bitfields.bitfields = true;

@@ -38,12 +38,14 @@ missing_packages() {
   /usr/bin/python3 -c 'import PIL' 2>/dev/null || echo python3-pil
   command -v identify >/dev/null || echo imagemagick
   command -v mandoc >/dev/null || echo mandoc
+  command -v djpeg >/dev/null || echo libjpeg-turbo-progs
   if [ "$cross" = 1 ]; then
     command -v x86_64-w64-mingw32-g++-posix >/dev/null || echo g++-mingw-w64-x86-64
     command -v i686-w64-mingw32-g++-posix >/dev/null || echo g++-mingw-w64-i686
     [ -x /usr/lib/wine/wine64 ] || echo wine64
     [ -f /usr/i686-w64-mingw32/lib/zlib1.dll ] || echo libz-mingw-w64
     command -v qemu-i386-static >/dev/null || echo qemu-user-static
+    [ -f /usr/share/i18n/locales/ja_JP ] || echo locales
     [ -d /usr/lib/gcc/x86_64-linux-gnu/12/32 ] || echo g++-multilib
     [ -d /usr/src/googletest ] || echo googletest
     command -v dpkg-shlibdeps >/dev/null || echo dpkg-dev

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "bmp_builder.h"
+#include "os/utf16.h"
 
 #ifndef _WIN32
 #include <signal.h>
@@ -34,6 +35,18 @@ std::string read_text(const fs::path& path) {
   }
 #endif
   return text;
+}
+
+// Runs `command` (UTF-8) through the system's shell: on Windows as UTF-16,
+// so that every name reaches the program whatever the code page.
+int run_command(const std::string& command) {
+#ifdef _WIN32
+  std::u16string units;
+  if (!utf16_from_utf8(command, units)) return -1;
+  return _wsystem(std::wstring(units.begin(), units.end()).c_str());
+#else
+  return std::system(command.c_str());
+#endif
 }
 
 }  // namespace
@@ -85,16 +98,16 @@ run_result run_tool(const fs::path& dir, const std::string& args, const std::str
 #else
   const std::string change_dir = "cd \"";
 #endif
-  const std::string command = change_dir + dir.string() + "\" && " + setup + VANDREL_RUNNER +
-                              "\"" VANDREL_BINARY "\" " + args + " >\"" + out.string() + "\" 2>\"" +
-                              err.string() + "\"";
-  int raw = std::system(command.c_str());
+  const std::string command = change_dir + dir.u8string() + "\" && " + setup + VANDREL_RUNNER +
+                              "\"" VANDREL_BINARY "\" " + args + " >\"" + out.u8string() +
+                              "\" 2>\"" + err.u8string() + "\"";
+  int raw = run_command(command);
 #ifdef _WIN32
   // cmd's status when it could not start the program at all, which Wine
   // now and then reports for a 32-bit program just after start-up; the
   // program itself never ends with it. One more try.
   constexpr int COULD_NOT_START = 9009;
-  if (raw == COULD_NOT_START) raw = std::system(command.c_str());
+  if (raw == COULD_NOT_START) raw = run_command(command);
 #endif
   run_result r;
 #ifdef _WIN32
@@ -110,7 +123,7 @@ run_result run_tool(const fs::path& dir, const std::string& args, const std::str
 std::set<std::string> names_in(const fs::path& dir) {
   std::set<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir)) {
-    names.insert(entry.path().filename().string());
+    names.insert(entry.path().filename().u8string());
   }
   return names;
 }
@@ -127,8 +140,11 @@ bool has_temp_file(const fs::path& dir) {
 
 }  // namespace
 
-int run_tool_interrupted(const fs::path& dir, const std::string& args, int sig) {
-  const std::string command = "exec " VANDREL_RUNNER "\"" VANDREL_BINARY "\" " + args;
+int run_tool_interrupted(const fs::path& dir, const std::string& args, int sig,
+                         const std::string& setup) {
+  // No core dumps: the signals whose default action dumps one are tested too.
+  const std::string command =
+      "ulimit -c 0; " + setup + "exec " VANDREL_RUNNER "\"" VANDREL_BINARY "\" " + args;
   const std::string where = dir.string();
   const pid_t pid = fork();
   if (pid == 0) {

@@ -1,8 +1,8 @@
-// Memory for picture buffers: the one place that asks the operating system
-// for huge pages.
-#include "image/memory_os.h"
-
+// Memory for picture buffers on POSIX systems: huge pages where Linux offers
+// them, the C library's memory elsewhere.
 #include <cstdlib>
+
+#include "os/memory.h"
 
 #ifdef __linux__
 #include <sys/mman.h>

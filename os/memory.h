@@ -1,5 +1,6 @@
 // Memory for picture buffers from the operating system: huge pages where
-// Linux offers them, plain memory elsewhere.
+// Linux offers them, plain memory elsewhere. memory_posix.cpp and
+// memory_windows.cpp implement it.
 #pragma once
 
 #include <cstddef>

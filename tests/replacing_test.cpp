@@ -1,0 +1,276 @@
+// Replacing an existing output behaves like writing into it would have:
+// the file keeps its permissions, owner, access control list and extended
+// attributes, links are followed safely, and the old content stays whole
+// until the new file is complete. Where only the file, not its folder, may
+// be written, the picture is written into the file itself.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bmp_builder.h"
+#include "run_tool.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const test_picture SMALL = pattern_picture(4, 3);  // framed on 10 x 10 at (3, 3)
+
+// A folder holding in.bmp, the small picture.
+fs::path folder_with_input() {
+  const fs::path dir = fresh_dir();
+  write_file((dir / "in.bmp").string(), build_bmp(SMALL));
+  return dir;
+}
+
+}  // namespace
+
+TEST(Replacing, ConcurrentRunsToOneNameLeaveOneCompleteFile) {
+  const fs::path dir = folder_with_input();
+  write_file((dir / "10x10_framed.bmp").string(), {'o', 'l', 'd'});
+  std::vector<run_result> results(8);
+  std::vector<std::thread> runs;
+  for (run_result& r : results) {
+    runs.emplace_back([&dir, &r] { r = run_tool(dir, "-i in.bmp -o framed"); });
+  }
+  for (std::thread& t : runs) t.join();
+  for (const run_result& r : results) {
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+  }
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "10x10_framed.bmp"}));
+  EXPECT_EQ(read_file((dir / "10x10_framed.bmp").string()), framed_reference(SMALL, 10, 3, 3));
+}
+
+TEST(Replacing, ReadOnlyOutputIsRefusedUntouched) {
+#ifndef _WIN32
+  if (geteuid() == 0) GTEST_SKIP() << "root may write any file";
+#endif
+  const fs::path dir = folder_with_input();
+  const fs::path output = dir / "10x10_framed.bmp";
+  write_file(output.string(), {'o', 'l', 'd'});
+  fs::permissions(output, fs::perms::owner_read);
+  const run_result r = run_tool(dir, "-i in.bmp -o framed");
+  fs::permissions(output, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "output file write err!!\n");
+  EXPECT_EQ(read_file(output.string()), (std::vector<uint8_t>{'o', 'l', 'd'}));
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "10x10_framed.bmp"}));
+}
+
+#ifndef _WIN32
+TEST(Replacing, PermissionBitsAndOwnerAreKept) {
+  const fs::path dir = folder_with_input();
+  const std::string output = (dir / "10x10_framed.bmp").string();
+  const bool root = geteuid() == 0;
+  for (mode_t mode : {0600, 0640, 0664}) {
+    write_file(output, {'o', 'l', 'd'});
+    ASSERT_EQ(chmod(output.c_str(), mode), 0);
+    if (root) {
+      ASSERT_EQ(chown(output.c_str(), 65534, 65534), 0);  // another user's
+    }
+    EXPECT_EQ(run_tool(dir, "-i in.bmp -o framed").status, 0);
+    struct stat st;
+    ASSERT_EQ(stat(output.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+    EXPECT_EQ(st.st_uid, root ? 65534 : geteuid());
+    if (root) {
+      EXPECT_EQ(st.st_gid, 65534u);
+    }
+    EXPECT_EQ(read_file(output), framed_reference(SMALL, 10, 3, 3));
+  }
+}
+
+TEST(Replacing, SymbolicLinkStaysAndItsTargetIsReplaced) {
+  const fs::path dir = folder_with_input();
+  fs::create_directory(dir / "real");
+  write_file((dir / "real" / "pic.bmp").string(), {'o', 'l', 'd'});
+  fs::create_symlink("real/pic.bmp", dir / "10x10_link.bmp");
+  fs::create_symlink("real/new.bmp", dir / "10x10_dangling.bmp");
+  fs::create_symlink("nowhere/new.bmp", dir / "10x10_nowhere.bmp");
+
+  EXPECT_EQ(run_tool(dir, "-i in.bmp -o link").status, 0);
+  EXPECT_EQ(run_tool(dir, "-i in.bmp -o dangling").status, 0);
+  EXPECT_EQ(run_tool(dir, "-i in.bmp -o nowhere").out, "output file write err!!\n");
+  EXPECT_EQ(fs::read_symlink(dir / "10x10_link.bmp"), "real/pic.bmp");
+  EXPECT_EQ(fs::read_symlink(dir / "10x10_dangling.bmp"), "real/new.bmp");
+  EXPECT_EQ(read_file((dir / "real" / "pic.bmp").string()), framed_reference(SMALL, 10, 3, 3));
+  EXPECT_EQ(read_file((dir / "real" / "new.bmp").string()), framed_reference(SMALL, 10, 3, 3));
+  EXPECT_EQ(names_in(dir / "real"), (std::set<std::string>{"pic.bmp", "new.bmp"}));
+  EXPECT_EQ(names_in(dir).size(), 5u);  // the input, three links, real/
+}
+
+TEST(Replacing, PlantedLinkInASharedStickyDirectoryIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "planting another user's link needs root";
+  // /tmp-like: sticky, world-writable, owned by a third user. A link owned
+  // by neither the user running the tool nor that owner must not be followed.
+  const fs::path dir = folder_with_input();
+  const fs::path shared = dir / "shared";
+  fs::create_directory(shared);
+  ASSERT_EQ(chown(shared.c_str(), 65533, 65533), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  write_file((dir / "victim").string(), {'o', 'l', 'd'});
+  const fs::path link = shared / "10x10_framed.bmp";
+  fs::create_symlink("../victim", link);
+
+  ASSERT_EQ(lchown(link.c_str(), 65534, 65534), 0);
+  const run_result r = run_tool(shared, "-i ../in.bmp -o framed");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "output file write err!!\n");
+  EXPECT_EQ(read_file((dir / "victim").string()), (std::vector<uint8_t>{'o', 'l', 'd'}));
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(names_in(shared), std::set<std::string>{"10x10_framed.bmp"});
+
+  // The same link is followed once it is the directory owner's.
+  ASSERT_EQ(lchown(link.c_str(), 65533, 65533), 0);
+  EXPECT_EQ(run_tool(shared, "-i ../in.bmp -o framed").status, 0);
+  EXPECT_EQ(read_file((dir / "victim").string()), framed_reference(SMALL, 10, 3, 3));
+}
+
+TEST(Replacing, LongestFileNameWorks) {
+  const fs::path dir = folder_with_input();
+  const std::string name(255 - std::string("10x10_.bmp").size(), 'n');
+  const run_result r = run_tool(dir, "-i in.bmp -o " + name);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "10x10_" + name + ".bmp"}));
+}
+
+namespace {
+
+// The commands that make the program run as an ordinary user, whom
+// permissions bind: the user running the tests or, for root, nobody.
+std::string as_ordinary_user() {
+  return geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+}
+
+// Makes `path` the ordinary user's, where the tests run as root.
+void give_to_ordinary_user(const fs::path& path) {
+  if (geteuid() == 0) ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+}
+
+// A folder holding in.bmp in which the ordinary user may not create files,
+// or "" when the program cannot be run as that user here.
+fs::path locked_folder_with_input() {
+  const fs::path dir = folder_with_input();
+  // Run with no arguments, the program prints its usage text.
+  if (run_tool(dir, "", as_ordinary_user()).err.rfind("Usage:", 0) != 0) return "";
+  fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                           fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+  return dir;
+}
+
+}  // namespace
+
+TEST(Replacing, WrittenInPlaceWhenOnlyTheFileMayBeWritten) {
+  const fs::path dir = locked_folder_with_input();
+  if (dir.empty()) GTEST_SKIP() << "the program cannot run as an ordinary user here";
+  const fs::path output = dir / "10x10_framed.bmp";
+  write_file(output, std::vector<uint8_t>(2000, 'o'));  // longer than the new file
+  give_to_ordinary_user(output);
+  fs::create_hard_link(output, dir / "other_link.bmp");
+  struct stat before;
+  ASSERT_EQ(stat(output.c_str(), &before), 0);
+
+  const run_result r = run_tool(dir, "-i in.bmp -o framed", as_ordinary_user());
+  fs::permissions(dir, fs::perms::owner_all);
+  EXPECT_EQ(r.status, 0) << r.out;
+  struct stat after;
+  ASSERT_EQ(stat(output.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(read_file(output), framed_reference(SMALL, 10, 3, 3));
+  EXPECT_EQ(read_file(dir / "other_link.bmp"), framed_reference(SMALL, 10, 3, 3));
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "10x10_framed.bmp", "other_link.bmp"}));
+}
+
+TEST(Replacing, RefusedUntouchedWhenNeitherFileNorFolderMayBeWritten) {
+  const fs::path dir = locked_folder_with_input();
+  if (dir.empty()) GTEST_SKIP() << "the program cannot run as an ordinary user here";
+  const fs::path output = dir / "10x10_framed.bmp";
+  write_file(output, {'o', 'l', 'd'});
+  fs::permissions(output, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  const run_result r = run_tool(dir, "-i in.bmp -o framed", as_ordinary_user());
+  fs::permissions(dir, fs::perms::owner_all);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "output file write err!!\n");
+  EXPECT_EQ(read_file(output), (std::vector<uint8_t>{'o', 'l', 'd'}));
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "10x10_framed.bmp"}));
+}
+
+#ifdef __linux__
+namespace {
+
+// An access control list in the kernel's form: owner rw, user 65533 rw, owning
+// group r, mask rw, others nothing.
+std::vector<uint8_t> shared_with_one_more_user() {
+  std::vector<uint8_t> acl = {2, 0, 0, 0};  // version
+  const auto entry = [&acl](uint16_t tag, uint16_t perm, uint32_t id) {
+    const uint8_t bytes[8] = {uint8_t(tag),       uint8_t(tag >> 8), uint8_t(perm),
+                              uint8_t(perm >> 8), uint8_t(id),       uint8_t(id >> 8),
+                              uint8_t(id >> 16),  uint8_t(id >> 24)};
+    acl.insert(acl.end(), bytes, bytes + 8);
+  };
+  constexpr uint32_t NO_ID = 0xFFFFFFFF;
+  entry(0x01, 6, NO_ID);  // owner
+  entry(0x02, 6, 65533);  // one more user
+  entry(0x04, 4, NO_ID);  // owning group
+  entry(0x10, 6, NO_ID);  // mask: the mode's group bits
+  entry(0x20, 0, NO_ID);  // others
+  return acl;
+}
+
+std::vector<uint8_t> attribute(const fs::path& path, const char* name) {
+  std::vector<uint8_t> value(256);
+  const ssize_t size = getxattr(path.c_str(), name, value.data(), value.size());
+  value.resize(size < 0 ? 0 : static_cast<size_t>(size));
+  return value;
+}
+
+}  // namespace
+
+TEST(Replacing, AccessControlListIsKept) {
+  const fs::path dir = folder_with_input();
+  const fs::path output = dir / "10x10_framed.bmp";
+  write_file(output, {'o', 'l', 'd'});
+  const std::vector<uint8_t> acl = shared_with_one_more_user();
+  if (setxattr(output.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+    GTEST_SKIP() << "this file system keeps no access control lists: " << std::strerror(errno);
+  }
+  struct stat before;
+  ASSERT_EQ(stat(output.c_str(), &before), 0);
+  ASSERT_EQ(before.st_mode & 0777, 0660u);  // the group bits show the mask
+
+  EXPECT_EQ(run_tool(dir, "-i in.bmp -o framed").status, 0);
+  struct stat after;
+  ASSERT_EQ(stat(output.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 0777, 0660u);
+  EXPECT_EQ(attribute(output, "system.posix_acl_access"), acl);
+  EXPECT_EQ(read_file(output), framed_reference(SMALL, 10, 3, 3));
+}
+
+TEST(Replacing, ExtendedAttributesAreKept) {
+  const fs::path dir = folder_with_input();
+  const fs::path output = dir / "10x10_framed.bmp";
+  write_file(output, {'o', 'l', 'd'});
+  if (setxattr(output.c_str(), "user.album", "summer", 6, 0) != 0) {
+    GTEST_SKIP() << "this file system keeps no user attributes: " << std::strerror(errno);
+  }
+  EXPECT_EQ(run_tool(dir, "-i in.bmp -o framed").status, 0);
+  EXPECT_EQ(attribute(output, "user.album"), (std::vector<uint8_t>{'s', 'u', 'm', 'm', 'e', 'r'}));
+  EXPECT_EQ(read_file(output), framed_reference(SMALL, 10, 3, 3));
+}
+#endif
+#endif
