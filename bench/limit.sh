@@ -4,18 +4,23 @@
 # the largest whose file (4,294,688,742 bytes) fits bfSize's 32 bits: it must
 # be framed correctly. A 26752 x 26752 picture (canvas 37838) must be refused
 # at once with "image too large err!!", before any picture buffer exists.
-# Prints time and peak memory of both runs.
+# Prints time and peak memory of both runs, and beside the first, the time and
+# peak memory of vandrel_floor (bench/floor.cpp: reads the input once, writes a
+# file of the output's size) on the same picture, and the ratio of the times.
+# The disk is synced before each timed run, so that neither pays for writing
+# out what came before it.
 #
 #   bench/limit.sh [WORK_DIR]     (default: a new folder under /tmp)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 work=${1:-$(mktemp -d)}
 mkdir -p "$work"
-trap 'rm -f "$work"/in_*.bmp "$work"/*_limit.bmp "$work"/*_past.bmp' EXIT
+trap 'rm -f "$work"/in_*.bmp "$work"/*_limit.bmp "$work"/*_past.bmp "$work"/*.time' EXIT
 
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DVANDREL_TESTS=OFF >/dev/null
-cmake --build build-release -j2 --target vandrel >/dev/null
+cmake --build build-release -j2 --target vandrel vandrel_floor >/dev/null
 vandrel=$PWD/build-release/vandrel
+floor=$PWD/build-release/vandrel_floor
 
 python3 - "$work" <<'PY'
 import struct, sys
@@ -40,8 +45,16 @@ PY
 
 cd "$work"
 run() { /usr/bin/time -f "%e s wall, %M KiB peak" "$vandrel" "$@"; }
+# timed NAME COMMAND...: runs COMMAND after a sync; keeps "seconds KiB" in NAME.time.
+timed() {
+  local name=$1
+  shift
+  sync
+  /usr/bin/time -f "%e %M" -o "$name.time" "$@"
+  awk -v name="$name" '{ printf "%s: %s s wall, %.2f GiB peak\n", name, $1, $2 / 1048576 }' "$name.time"
+}
 echo "26750 x 26750, canvas 37836:"
-run -i in_limit.bmp -o limit
+timed vandrel "$vandrel" -i in_limit.bmp -o limit
 echo "26752 x 26752, canvas 37838:"
 out=$(run -i in_past.bmp -o past 2>&1) && { echo "was accepted"; exit 1; }
 echo "$out"
@@ -79,3 +92,9 @@ with open("37836x37836_limit.bmp", "rb") as out, open("in_limit.bmp", "rb") as s
         assert framed(dx + x, dy + y) == source(x, y), (x, y)
 print("37836 x 37836 output: header, size, grey corners and border, picture corners and centre all correct")
 PY
+
+rm 37836x37836_limit.bmp  # room for the floor's output
+echo "the floor on the same picture:"
+timed floor "$floor" in_limit.bmp floor_limit.bmp
+rm floor_limit.bmp
+paste vandrel.time floor.time | awk '{ printf "vandrel / floor: %.2f in time, %.2f in peak memory\n", $1 / $3, $2 / $4 }'
