@@ -29,34 +29,36 @@ void fill_bmp_header(uint8_t* header, int32_t width, int32_t height) {
 
 namespace {
 
-// Local rows r0..r1-1 of columns x0..x1-1, one byte at a time.
-void pack_bytes(const planar_image& picture, int64_t first_row, uint8_t* out, int64_t x0,
-                int64_t x1, int64_t r0, int64_t r1) {
+// All `row_count` local rows, one byte at a time: for canvases narrower than
+// a block.
+void pack_bytes(const planar_image& picture, int64_t first_row, int64_t row_count, uint8_t* out) {
+  const int64_t w = picture.width;
   const int64_t h = picture.height;
-  const uint64_t stride = file_row_stride(picture.width);
-  for (int64_t r = r0; r < r1; ++r) {
+  const uint64_t stride = file_row_stride(w);
+  for (int64_t r = 0; r < row_count; ++r) {
     const int64_t y = h - 1 - (first_row + r);  // file rows run bottom-up
     uint8_t* px = out + static_cast<uint64_t>(r) * stride;
-    for (int64_t x = x0; x < x1; ++x) {
+    for (int64_t x = 0; x < w; ++x) {
       uint8_t* pixel = px + 3 * x;
       for (size_t c = 0; c < CHANNEL_COUNT; ++c) pixel[c] = picture.planes[c].get()[x * h + y];
     }
   }
 }
 
-// The BLOCK x BLOCK pixels from column x, canvas row y, with rows[k] the
-// output row of canvas row y + k: the mirror of the reader's block. Word j of
-// each third holds the rows of byte BLOCK * part + j of a row segment, read
-// from samples[BLOCK * part + j] (that byte's channel and pixel column, for
-// the block at column 0) + x * h + y; transposed, word k is row k's part.
-void pack_block(uint8_t* const (&samples)[BLOCK_ROW_BYTES], uint8_t* const (&rows)[BLOCK],
-                int64_t h, int64_t x, int64_t y) {
+// The BLOCK x BLOCK pixels from column x, canvas row y, with to[k] where the
+// 3 * BLOCK bytes of canvas row y + k go: the mirror of the reader's block.
+// Word j of each third holds the rows of byte BLOCK * part + j of a row
+// segment, read from samples[BLOCK * part + j] (that byte's channel and pixel
+// column, for the block at column 0) + x * h + y; transposed, word k is row
+// k's part.
+void pack_block(uint8_t* const (&samples)[BLOCK_ROW_BYTES], uint8_t* const (&to)[BLOCK], int64_t h,
+                int64_t x, int64_t y) {
   const int64_t offset = x * h + y;
   for (int part = 0; part < 3; ++part) {
     block_word words[BLOCK];
     for (int j = 0; j < BLOCK; ++j) words[j] = load_block_word(samples[BLOCK * part + j] + offset);
     transpose_block(words);
-    for (int k = 0; k < BLOCK; ++k) store_block_word(rows[k] + 3 * x + BLOCK * part, words[k]);
+    for (int k = 0; k < BLOCK; ++k) store_block_word(to[k] + BLOCK * part, words[k]);
   }
 }
 
@@ -82,43 +84,54 @@ int64_t rows_per_write(int32_t width) {
   constexpr uint64_t WRITE_BYTES = 1 << 20;
   const auto rows =
       static_cast<int64_t>(WRITE_BYTES / std::max<uint64_t>(file_row_stride(width), 1));
-  // Whole bands where at least one fits, so that no write ends in a short one.
-  return rows >= PACK_BAND_ROWS ? rows / PACK_BAND_ROWS * PACK_BAND_ROWS
-                                : std::max<int64_t>(1, rows);
+  // Whole bands, at least one, so that every write but the picture's last
+  // packs whole blocks of rows however wide the picture.
+  return std::max<int64_t>(1, rows / PACK_BAND_ROWS) * PACK_BAND_ROWS;
 }
 
 void pack_file_rows(const planar_image& picture, int64_t first_row, int64_t row_count,
                     uint8_t* out) {
   const int64_t w = picture.width;
   const int64_t h = picture.height;
+  // Blocks need BLOCK columns and BLOCK canvas rows from the first row on.
+  if (!host_is_little_endian() || w < BLOCK || first_row + row_count < BLOCK) {
+    pack_bytes(picture, first_row, row_count, out);
+    return;
+  }
   const uint64_t stride = file_row_stride(w);
   uint8_t* samples[BLOCK_ROW_BYTES];
   block_byte_columns(picture, samples);
-  // Whole blocks first, then the strips along the right edge and the last rows.
-  const int64_t block_w = host_is_little_endian() ? w / BLOCK * BLOCK : 0;
-  const int64_t block_rows = host_is_little_endian() ? row_count / BLOCK * BLOCK : 0;
-  // Bands of up to PACK_BAND_ROWS rows (fewer when a write holds fewer),
-  // across the picture strip by strip: each strip reads one run of each of
-  // its sample columns and appends to each of the band's rows, which stay in
-  // cache until complete. The next strip's runs are fetched meanwhile.
-  for (int64_t r0 = 0; r0 < block_rows; r0 += PACK_BAND_ROWS) {
-    const int64_t r1 = std::min(block_rows, r0 + PACK_BAND_ROWS);
+  // Where a block's rows that belong to an earlier write go.
+  uint8_t spare[BLOCK][BLOCK_ROW_BYTES];
+  // Bands of up to PACK_BAND_ROWS rows across the picture, strip by strip:
+  // each strip reads one run of each of its sample columns and appends to each
+  // of the band's rows, which stay in cache until complete. The next strip's
+  // runs are fetched meanwhile. At the right edge and at the band's end, the
+  // last block is moved back to end with the picture or the rows: it packs
+  // some pixels a second time, the same bytes, instead of leaving a remainder
+  // to slower code.
+  for (int64_t r0 = 0; r0 < row_count; r0 += PACK_BAND_ROWS) {
+    const int64_t r1 = std::min(row_count, r0 + PACK_BAND_ROWS);
     const int64_t y_low = h - (first_row + r1);  // the band's lowest canvas row
-    for (int64_t x = 0; x < block_w; x += BLOCK) {
-      if (x + BLOCK < block_w) prefetch_columns(samples, h, x + BLOCK, y_low, r1 - r0);
-      for (int64_t r = r0; r < r1; r += BLOCK) {
-        // Local rows r .. r + BLOCK - 1 hold canvas rows y + BLOCK - 1 down to y.
+    for (int64_t strip = 0; strip < w; strip += BLOCK) {
+      const int64_t x = std::min(strip, w - BLOCK);
+      if (strip + BLOCK < w) {
+        prefetch_columns(samples, h, std::min(strip + BLOCK, w - BLOCK), y_low, r1 - r0);
+      }
+      for (int64_t band_row = r0; band_row < r1; band_row += BLOCK) {
+        // Local rows r .. r + BLOCK - 1 hold canvas rows y + BLOCK - 1 down to
+        // y; r is negative only in a write of fewer than BLOCK rows.
+        const int64_t r = std::min(band_row, row_count - BLOCK);
         const int64_t y = h - 1 - (first_row + r + BLOCK - 1);
-        uint8_t* rows[BLOCK];
+        uint8_t* to[BLOCK];
         for (int k = 0; k < BLOCK; ++k) {
-          rows[k] = out + static_cast<uint64_t>(r + BLOCK - 1 - k) * stride;
+          const int64_t local = r + BLOCK - 1 - k;
+          to[k] = local < 0 ? spare[k] : out + static_cast<uint64_t>(local) * stride + 3 * x;
         }
-        pack_block(samples, rows, h, x, y);
+        pack_block(samples, to, h, x, y);
       }
     }
   }
-  pack_bytes(picture, first_row, out, block_w, w, 0, row_count);
-  pack_bytes(picture, first_row, out, 0, block_w, block_rows, row_count);
 }
 
 namespace {

@@ -13,8 +13,8 @@ std::string make_output_name(int32_t width, int32_t height, const std::string& n
 // The 54-byte headers of a bottom-up 24-bit BMP file of width x height.
 void fill_bmp_header(uint8_t* header, int32_t width, int32_t height);
 
-// How many file rows the writer packs and writes at a time: at most 1 MiB of
-// them, or one row when a row is longer.
+// How many file rows the writer packs and writes at a time: a multiple of 32
+// rows, as many as fit 1 MiB, and 32 when fewer fit.
 int64_t rows_per_write(int32_t width);
 
 // Packs `row_count` file rows, starting at file row `first_row` (file row 0
