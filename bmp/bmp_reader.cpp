@@ -97,19 +97,28 @@ namespace {
 constexpr int64_t TILE_ROWS = 512;
 constexpr int64_t TILE_COLUMNS = 256;
 
-// Where plane row y (counted from the bottom) is stored in the pixel array.
-const uint8_t* stored_row(const uint8_t* pixels, const bmp_layout& layout, int64_t y) {
-  const int64_t row = layout.top_down ? layout.height - 1 - y : y;
-  return pixels + static_cast<uint64_t>(row) * layout.row_stride;
+// Stored rows first .. first + count - 1 of a file's pixel array, held one
+// after another at `bytes`.
+struct stored_rows {
+  const uint8_t* bytes;
+  int64_t first;
+  int64_t count;
+};
+
+// Where plane row y (counted from the bottom) is held; it must be one of `rows`.
+const uint8_t* plane_row(const stored_rows& rows, const bmp_layout& layout, int64_t y) {
+  const int64_t stored = layout.top_down ? layout.height - 1 - y : y;
+  return rows.bytes + static_cast<uint64_t>(stored - rows.first) * layout.row_stride;
 }
 
-// Plane rows y0..y1-1 of columns x0..x1-1, one byte at a time.
-void unpack_bytes(const uint8_t* pixels, const bmp_layout& layout, planar_image& picture,
-                  int64_t x0, int64_t x1, int64_t y0, int64_t y1) {
+// Plane rows y0..y1-1, one byte at a time: for pictures narrower or held in
+// fewer rows than a block.
+void unpack_bytes(const stored_rows& rows, const bmp_layout& layout, planar_image& picture,
+                  int64_t y0, int64_t y1) {
   const int64_t h = layout.height;
   for (int64_t y = y0; y < y1; ++y) {
-    const uint8_t* px = stored_row(pixels, layout, y);
-    for (int64_t x = x0; x < x1; ++x) {
+    const uint8_t* px = plane_row(rows, layout, y);
+    for (int64_t x = 0; x < layout.width; ++x) {
       const uint8_t* pixel = px + 3 * x;
       for (size_t c = 0; c < CHANNEL_COUNT; ++c) picture.planes[c].get()[x * h + y] = pixel[c];
     }
@@ -133,30 +142,47 @@ void unpack_block(const uint8_t* const (&rows)[BLOCK], uint8_t* const (&samples)
   }
 }
 
-}  // namespace
-
-planar_image unpack_pixel_array(const uint8_t* pixels, const bmp_layout& layout) {
+// Unpacks `rows` into their plane rows of `picture`, in tiles. At the right
+// edge and at the last rows, the last block is moved back to end with them:
+// it unpacks some pixels a second time, the same bytes, instead of leaving a
+// remainder to slower code.
+void unpack_stored_rows(const stored_rows& rows, const bmp_layout& layout, planar_image& picture) {
   const int64_t w = layout.width;
   const int64_t h = layout.height;
-  planar_image picture = make_planar_image(layout.width, layout.height);
-  // Whole blocks first, then the strips along the right and top edges.
-  const int64_t block_w = host_is_little_endian() ? w / BLOCK * BLOCK : 0;
-  const int64_t block_h = host_is_little_endian() ? h / BLOCK * BLOCK : 0;
+  const int64_t y_begin = layout.top_down ? h - rows.first - rows.count : rows.first;
+  const int64_t y_end = y_begin + rows.count;
+  if (!host_is_little_endian() || w < BLOCK || rows.count < BLOCK) {
+    unpack_bytes(rows, layout, picture, y_begin, y_end);
+    return;
+  }
   uint8_t* samples[BLOCK_ROW_BYTES];
   block_byte_columns(picture, samples);
-  for (int64_t y0 = 0; y0 < block_h; y0 += TILE_ROWS) {
-    for (int64_t x0 = 0; x0 < block_w; x0 += TILE_COLUMNS) {
-      for (int64_t y = y0; y < std::min(block_h, y0 + TILE_ROWS); y += BLOCK) {
-        const uint8_t* rows[BLOCK];
-        for (int k = 0; k < BLOCK; ++k) rows[k] = stored_row(pixels, layout, y + k);
-        for (int64_t x = x0; x < std::min(block_w, x0 + TILE_COLUMNS); x += BLOCK) {
-          unpack_block(rows, samples, h, x, y);
+  for (int64_t y0 = y_begin; y0 < y_end; y0 += TILE_ROWS) {
+    for (int64_t x0 = 0; x0 < w; x0 += TILE_COLUMNS) {
+      for (int64_t tile_y = y0; tile_y < std::min(y_end, y0 + TILE_ROWS); tile_y += BLOCK) {
+        const int64_t y = std::min(tile_y, y_end - BLOCK);
+        const uint8_t* from[BLOCK];
+        for (int k = 0; k < BLOCK; ++k) from[k] = plane_row(rows, layout, y + k);
+        for (int64_t tile_x = x0; tile_x < std::min(w, x0 + TILE_COLUMNS); tile_x += BLOCK) {
+          unpack_block(from, samples, h, std::min(tile_x, w - BLOCK), y);
         }
       }
     }
   }
-  unpack_bytes(pixels, layout, picture, block_w, w, 0, h);
-  unpack_bytes(pixels, layout, picture, 0, block_w, block_h, h);
+}
+
+}  // namespace
+
+// A picture of the layout's size whose planes have room for its canvas, so
+// that the canvas can be composed in the same memory.
+planar_image make_picture_for(const bmp_layout& layout) {
+  const auto side = static_cast<uint64_t>(canvas_side(layout.width, layout.height));
+  return make_planar_image(layout.width, layout.height, side * side);
+}
+
+planar_image unpack_pixel_array(const uint8_t* pixels, const bmp_layout& layout) {
+  planar_image picture = make_picture_for(layout);
+  unpack_stored_rows({pixels, 0, layout.height}, layout, picture);
   return picture;
 }
 
@@ -165,15 +191,29 @@ namespace {
 // The size of a stream, whose end is known only once it is reached.
 constexpr uint64_t UNKNOWN_SIZE = UINT64_MAX;
 
-// The pixel array of a regular file, whose size has been checked against it:
-// read in one request from its offset.
-byte_buffer read_file_pixels(const input_file& in, const bmp_layout& layout) {
-  byte_buffer pixels = alloc_picture_buffer(layout.pixel_array_size);
-  if (!seek_input(in, layout.pixel_offset)) end_run(run_failure::input_open);
-  const auto size = static_cast<size_t>(layout.pixel_array_size);
-  bool failed = false;
-  if (read_input(in, pixels.get(), size, failed) != size) end_on_short_read(failed);
-  return pixels;
+// Rows read from a file at a time: as many as a tile has, so that each
+// plane column is written in runs of that length.
+constexpr int64_t READ_BAND_ROWS = TILE_ROWS;
+
+// The picture of a regular file, whose size has been checked against its
+// pixel array: read band by band into one buffer, each band unpacked as soon
+// as it is read, so that the whole array is never held. The last band is
+// moved back to end with the picture, so that every band holds as many rows.
+planar_image read_file_picture(const input_file& in, const bmp_layout& layout) {
+  planar_image picture = make_picture_for(layout);
+  const int64_t band_rows = std::min<int64_t>(READ_BAND_ROWS, layout.height);
+  const uint64_t band_size = layout.row_stride * static_cast<uint64_t>(band_rows);
+  const byte_buffer band = alloc_picture_buffer(band_size);
+  for (int64_t start = 0; start < layout.height; start += band_rows) {
+    const int64_t first = std::min(start, layout.height - band_rows);
+    bool failed = false;
+    if (!seek_input(in, layout.pixel_offset + static_cast<uint64_t>(first) * layout.row_stride) ||
+        read_input(in, band.get(), static_cast<size_t>(band_size), failed) != band_size) {
+      end_on_short_read(failed);
+    }
+    unpack_stored_rows({band.get(), first, band_rows}, layout, picture);
+  }
+  return picture;
 }
 
 // Reads and drops `count` bytes of a stream.
@@ -237,8 +277,12 @@ planar_image read_bmp24(const std::string& path) {
   const header_check check = check_bmp_headers(head, head_len, in.sized ? in.size : UNKNOWN_SIZE);
   if (!check.accepted) end_run(check.refusal);
 
-  const byte_buffer pixels = in.sized ? read_file_pixels(in, check.layout)
-                                      : read_stream_pixels(in, head, head_len, check.layout);
+  if (in.sized) {
+    planar_image picture = read_file_picture(in, check.layout);
+    close_input(in);
+    return picture;
+  }
+  const byte_buffer pixels = read_stream_pixels(in, head, head_len, check.layout);
   close_input(in);
   return unpack_pixel_array(pixels.get(), check.layout);
 }

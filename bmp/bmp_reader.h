@@ -44,7 +44,8 @@ constexpr size_t BMP_MAX_HEADERS_SIZE = 14 + 124;
 header_check check_bmp_headers(const uint8_t* head, size_t head_len, uint64_t file_size);
 
 // The pixels of a validated file as a planar image with row 0 the bottom row,
-// whatever the file's row order. `pixels` holds layout.pixel_array_size bytes.
+// whatever the file's row order, its planes with room for the picture's
+// canvas. `pixels` holds layout.pixel_array_size bytes.
 planar_image unpack_pixel_array(const uint8_t* pixels, const bmp_layout& layout);
 
 // Reads the BMP file at `path`: a regular file, or on POSIX systems any
@@ -52,5 +53,6 @@ planar_image unpack_pixel_array(const uint8_t* pixels, const bmp_layout& layout)
 // /dev/stdin), which is read as a stream with no seeking. Ends the run with the
 // matching message when the input cannot be opened or read, or is refused by
 // check_bmp_headers, or ends before its pixel array does, or its buffers cannot
-// be allocated. Returns the picture with row 0 the bottom row.
+// be allocated. Returns the picture with row 0 the bottom row, its planes with
+// room for the picture's canvas.
 planar_image read_bmp24(const std::string& path);

@@ -2,37 +2,38 @@
 // here moves whole contiguous columns.
 #include "canvas/canvas.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "image/byte_blocks.h"
 
 namespace {
 
-// Copies n bytes from `in` to `out` in reverse order, a block word at a time.
-// It reads forward and writes backward, which streams faster than the other
-// way round.
-void reverse_copy_bytes(const uint8_t* in, uint8_t* out, int64_t n) {
-  int64_t i = 0;
-  for (; i + BLOCK <= n; i += BLOCK) {
-    store_block_word(out + n - BLOCK - i, reverse_block_word(load_block_word(in + i)));
+// Reverses the n bytes at `bytes` in place, a block word from each end at a
+// time, then the few in the middle one by one.
+void reverse_bytes_in_place(uint8_t* bytes, int64_t n) {
+  int64_t low = 0;
+  int64_t high = n;
+  for (; high - low >= 2 * BLOCK; low += BLOCK, high -= BLOCK) {
+    const block_word first = load_block_word(bytes + low);
+    const block_word last = load_block_word(bytes + high - BLOCK);
+    store_block_word(bytes + low, reverse_block_word(last));
+    store_block_word(bytes + high - BLOCK, reverse_block_word(first));
   }
-  for (; i < n; ++i) out[n - 1 - i] = in[i];
+  for (--high; low < high; ++low, --high) std::swap(bytes[low], bytes[high]);
 }
 
 }  // namespace
 
-planar_image flip_rows(const planar_image& picture) {
+planar_image flip_rows(planar_image picture) {
   const int64_t h = picture.height;
-  planar_image flipped = make_planar_image(picture.width, picture.height);
   for (size_t c = 0; c < CHANNEL_COUNT; ++c) {
-    const uint8_t* in = picture.planes[c].get();
-    uint8_t* out = flipped.planes[c].get();
-    for (int64_t x = 0; x < picture.width; ++x) {
-      reverse_copy_bytes(in + x * h, out + x * h, h);
-    }
+    uint8_t* plane = picture.planes[c].get();
+    for (int64_t x = 0; x < picture.width; ++x) reverse_bytes_in_place(plane + x * h, h);
   }
-  return flipped;
+  return picture;
 }
 
 int64_t canvas_side(int64_t width, int64_t height) {
@@ -43,25 +44,46 @@ int64_t canvas_side(int64_t width, int64_t height) {
   return side % 2 == 0 ? side : side + 1;
 }
 
-planar_image compose_on_grey(const planar_image& upright, int32_t side) {
-  const int64_t s = side;
-  const int64_t w = upright.width;
-  const int64_t h = upright.height;
+namespace {
+
+// Moves the picture's samples, held at the front of `plane` column after
+// column (w x h), to their place on the s x s canvas in the same memory, and
+// fills the rest with grey. Each column moves to a place at or after its own,
+// so the columns are moved from the last to the first, and every grey
+// stretch is filled only once nothing still to be moved lies there.
+void place_on_grey(uint8_t* plane, int64_t s, int64_t w, int64_t h) {
   const int64_t dx = (s - w) / 2;
   const int64_t dy = (s - h) / 2;
-  planar_image canvas = make_planar_image(side, side);
+  std::memset(plane + (dx + w) * s, GREY_LEVEL, static_cast<size_t>((s - dx - w) * s));  // right
+  for (int64_t x = w - 1; x >= 0; --x) {
+    uint8_t* column = plane + (x + dx) * s;
+    std::memmove(column + dy, plane + x * h, static_cast<size_t>(h));
+    std::memset(column, GREY_LEVEL, static_cast<size_t>(dy));
+    std::memset(column + dy + h, GREY_LEVEL, static_cast<size_t>(s - dy - h));
+  }
+  std::memset(plane, GREY_LEVEL, static_cast<size_t>(dx * s));  // left
+}
+
+}  // namespace
+
+planar_image compose_on_grey(planar_image upright, int32_t side) {
+  const uint64_t canvas_size = static_cast<uint64_t>(side) * static_cast<uint64_t>(side);
+  const uint64_t picture_size =
+      static_cast<uint64_t>(upright.width) * static_cast<uint64_t>(upright.height);
+  planar_image canvas;
+  canvas.width = side;
+  canvas.height = side;
+  canvas.room = std::max(canvas_size, upright.room);
   for (size_t c = 0; c < CHANNEL_COUNT; ++c) {
-    const uint8_t* in = upright.planes[c].get();
-    uint8_t* out = canvas.planes[c].get();
-    // Left band, then the picture's columns, then the right band.
-    std::memset(out, GREY_LEVEL, static_cast<size_t>(dx * s));
-    for (int64_t x = 0; x < w; ++x) {
-      uint8_t* column = out + (x + dx) * s;
-      std::memset(column, GREY_LEVEL, static_cast<size_t>(dy));
-      std::memcpy(column + dy, in + x * h, static_cast<size_t>(h));
-      std::memset(column + dy + h, GREY_LEVEL, static_cast<size_t>(s - dy - h));
+    if (upright.room >= canvas_size) {
+      canvas.planes[c] = std::move(upright.planes[c]);  // composed where the picture is
+    } else {
+      canvas.planes[c] = alloc_picture_buffer(canvas_size);
+      std::memcpy(canvas.planes[c].get(), upright.planes[c].get(),
+                  static_cast<size_t>(picture_size));
+      upright.planes[c].reset();
     }
-    std::memset(out + (dx + w) * s, GREY_LEVEL, static_cast<size_t>((s - dx - w) * s));
+    place_on_grey(canvas.planes[c].get(), side, upright.width, upright.height);
   }
   return canvas;
 }

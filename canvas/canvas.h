@@ -9,8 +9,9 @@
 constexpr uint8_t GREY_LEVEL = 128;   // every border sample, in all three channels
 constexpr int64_t CANVAS_MARGIN = 6;  // added to the rounded diagonal
 
-// A new picture of the same size with the row order reversed in every plane.
-planar_image flip_rows(const planar_image& picture);
+// The picture with the row order reversed in every plane, in place: its
+// planes are handed on, not copied.
+planar_image flip_rows(planar_image picture);
 
 // The canvas side for a width x height picture (both >= 0): the distance
 // between the centres of opposite corner pixels, rounded half up, plus
@@ -21,4 +22,6 @@ int64_t canvas_side(int64_t width, int64_t height);
 // An S x S canvas (row 0 at the top) filled with GREY_LEVEL, with `upright`
 // (row 0 at the top) copied unchanged to columns dx.. and rows dy.., where
 // dx = (S - width) / 2 and dy = (S - height) / 2. Needs S >= width, height.
-planar_image compose_on_grey(const planar_image& upright, int32_t side);
+// Where the picture's planes have room for the canvas, it is composed in
+// them, in place; otherwise in new planes.
+planar_image compose_on_grey(planar_image upright, int32_t side);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bmp/bmp_reader.h"
@@ -30,17 +31,14 @@ int main(int argc, char** argv) {
 
   // Each phase ends the run itself, with its message, when it cannot go on.
   try {
-    // A picture is released as soon as the next phase has made its own, so
-    // that no more than two are held at once.
-    planar_image canvas;
-    {
-      // The stored picture, row 0 at the bottom, lives only until it is flipped.
-      const planar_image upright = flip_rows(read_bmp24(options.input_path));  // row 0 at the top
-      // The reader refuses any picture whose canvas would not fit a BMP file,
-      // so the side fits comfortably in 32 bits.
-      const auto side = static_cast<int32_t>(canvas_side(upright.width, upright.height));
-      canvas = compose_on_grey(upright, side);
-    }
+    // The reader gives its planes room for the canvas; the flip and the
+    // composition then work in them, so the picture's memory is obtained
+    // once and each phase hands it on to the next.
+    planar_image upright = flip_rows(read_bmp24(options.input_path));  // row 0 at the top
+    // The reader refuses any picture whose canvas would not fit a BMP file,
+    // so the side fits comfortably in 32 bits.
+    const auto side = static_cast<int32_t>(canvas_side(upright.width, upright.height));
+    const planar_image canvas = compose_on_grey(std::move(upright), side);
 
     options.output_name = make_output_name(canvas.width, canvas.height, options.output_name);
     write_bmp24(canvas, options.output_name);

@@ -64,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   require(side % 2 == 0 && side >= l.width + 5 && side >= l.height + 5);
   if (side > MAX_FUZZ_SIDE) return 0;
 
-  const planar_image upright = flip_rows(unpack_pixel_array(data + l.pixel_offset, l));
-  const planar_image canvas = compose_on_grey(upright, static_cast<int32_t>(side));
+  const planar_image canvas = compose_on_grey(
+      flip_rows(unpack_pixel_array(data + l.pixel_offset, l)), static_cast<int32_t>(side));
   std::vector<uint8_t> file(bmp24_file_size(side, side));
   fill_bmp_header(file.data(), canvas.width, canvas.height);
   pack_file_rows(canvas, 0, side, file.data() + BMP_HEADER_SIZE);

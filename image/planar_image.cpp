@@ -1,6 +1,7 @@
 // Allocation of picture buffers.
 #include "image/planar_image.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -16,11 +17,11 @@ byte_buffer alloc_picture_buffer(uint64_t size) {
   return buffer;
 }
 
-planar_image make_planar_image(int32_t width, int32_t height) {
+planar_image make_planar_image(int32_t width, int32_t height, uint64_t room) {
   planar_image image;
   image.width = width;
   image.height = height;
-  const uint64_t plane_size = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
-  for (byte_buffer& plane : image.planes) plane = alloc_picture_buffer(plane_size);
+  image.room = std::max(room, static_cast<uint64_t>(width) * static_cast<uint64_t>(height));
+  for (byte_buffer& plane : image.planes) plane = alloc_picture_buffer(image.room);
   return image;
 }

@@ -26,6 +26,7 @@ struct planar_image {
   int32_t width = 0;
   int32_t height = 0;
   std::array<byte_buffer, CHANNEL_COUNT> planes;
+  uint64_t room = 0;  // samples each plane has memory for, width * height or more
 };
 
 // Bytes one pixel row occupies in a 24-bit BMP file: 3 * width rounded up to
@@ -39,6 +40,8 @@ constexpr uint64_t file_row_stride(int64_t width) {
 // ends the run with the memory message; it never returns null.
 byte_buffer alloc_picture_buffer(uint64_t size);
 
-// A picture of width x height with its three planes allocated, not filled.
+// A picture of width x height with its three planes allocated, not filled,
+// each with memory for `room` samples where that is more than width * height
+// (so that a later phase can make a larger picture in the same memory).
 // Both sizes must be non-negative.
-planar_image make_planar_image(int32_t width, int32_t height);
+planar_image make_planar_image(int32_t width, int32_t height, uint64_t room = 0);

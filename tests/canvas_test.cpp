@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <utility>
+
 namespace {
 
 // A picture whose sample at (x, y) in channel c is a distinct non-grey value.
@@ -41,17 +44,24 @@ TEST(CanvasSide, FollowsTheCornerPixelDiagonal) {
 
 TEST(CanvasCompose, PlacesOddSizedPicturesNearerTheTopLeft) {
   // 3 x 3 on 10 x 10: columns and rows 3..5, so three grey columns on the
-  // left, four on the right, three rows above, four below.
-  const planar_image p = numbered_picture(3, 3);
-  const planar_image canvas = compose_on_grey(p, 10);
-  ASSERT_EQ(canvas.width, 10);
-  ASSERT_EQ(canvas.height, 10);
-  for (size_t c = 0; c < CHANNEL_COUNT; ++c) {
-    for (int x = 0; x < 10; ++x) {
-      for (int y = 0; y < 10; ++y) {
-        const bool inside = x >= 3 && x <= 5 && y >= 3 && y <= 5;
-        const uint8_t expected = inside ? p.planes[c][(x - 3) * 3 + (y - 3)] : GREY_LEVEL;
-        EXPECT_EQ(canvas.planes[c][x * 10 + y], expected) << c << " " << x << " " << y;
+  // left, four on the right, three rows above, four below. Composed in new
+  // planes, and in the picture's own planes when they have room for it.
+  for (uint64_t room : {0, 100}) {
+    const planar_image p = numbered_picture(3, 3);
+    planar_image source = make_planar_image(3, 3, room);
+    for (size_t c = 0; c < CHANNEL_COUNT; ++c)
+      std::memcpy(source.planes[c].get(), p.planes[c].get(), 9);
+    const planar_image canvas = compose_on_grey(std::move(source), 10);
+    ASSERT_EQ(canvas.width, 10);
+    ASSERT_EQ(canvas.height, 10);
+    for (size_t c = 0; c < CHANNEL_COUNT; ++c) {
+      for (int x = 0; x < 10; ++x) {
+        for (int y = 0; y < 10; ++y) {
+          const bool inside = x >= 3 && x <= 5 && y >= 3 && y <= 5;
+          const uint8_t expected = inside ? p.planes[c][(x - 3) * 3 + (y - 3)] : GREY_LEVEL;
+          EXPECT_EQ(canvas.planes[c][x * 10 + y], expected)
+              << room << " " << c << " " << x << " " << y;
+        }
       }
     }
   }

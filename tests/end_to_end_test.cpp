@@ -52,14 +52,15 @@ TEST(EndToEnd, FramesPicturesByteForByte) {
 
 TEST(EndToEnd, EveryAcceptedLayoutGivesTheSameFile) {
   const fs::path dir = fresh_dir();
-  const test_picture p = pattern_picture(70, 67);  // padded rows, more than one tile
-  const std::vector<uint8_t> expected = framed_reference(p, 102, 16, 17);
+  // Padded rows, more than one tile across and more than one band of rows read.
+  const test_picture p = pattern_picture(301, 1100);
+  const std::vector<uint8_t> expected = framed_reference(p, 1146, 422, 23);
 
   for (const bmp_shape& shape : accepted_variants()) {
     write_file((dir / "in.bmp").string(), build_bmp(p, shape));
     const run_result r = run_tool(dir, "-i in.bmp -o x -orgx 100 -Fsc 2.5");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(read_file((dir / "102x102_x.bmp").string()), expected);
+    EXPECT_EQ(read_file((dir / "1146x1146_x.bmp").string()), expected);
   }
 }
 
