@@ -8,7 +8,7 @@
 #   win32     the whole suite as a 32-bit Windows program, under wine64 (WoW64),
 #             where the kernel runs 32-bit programs; skipped elsewhere;
 #   packages  the Windows .zip files, installation, the .deb checked by lintian,
-#             and the licence in each of them;
+#             the licence in each of them, the 32-bit program's large-address flag;
 #   native    the whole suite in the normal build.
 # Every stage runs even when an earlier one fails; a summary ends the run, and
 # the exit status is 0 only when no stage failed. A skipped stage (status
@@ -250,7 +250,9 @@ pack_zip() {
 stage_packages() {
   local installed
   installed=$(mktemp -d) || return 1
-  build_win32 && pack_zip build-win32 i686 && build_win64 && pack_zip build-win64 x86_64 &&
+  build_win32 && pack_zip build-win32 i686 &&
+    /usr/bin/python3 tests/large_address_aware.py build-win32/vandrel-*-windows-i686.zip &&
+    build_win64 && pack_zip build-win64 x86_64 &&
     configure build && build build &&
     cmake --install build --prefix "$installed" >/dev/null &&
     test -f "$installed/share/man/man1/vandrel.1.gz" &&
