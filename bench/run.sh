@@ -178,7 +178,7 @@ phase_bench() {
   "$bin/vandrel_phases_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
     2>/dev/null | awk '/_median/ { sub(/_median/, "", $1); t[$1] = $2; order[++n] = $1 }
       END {
-        yardstick["unpack"] = "memcpy_picture"; yardstick["flip"] = "memcpy_picture"
+        yardstick["unpack"] = "memcpy_picture"; yardstick["flip"] = "memcpy_picture_warm"
         yardstick["compose"] = "memcpy_canvas"; yardstick["pack"] = "memcpy_canvas_warm"
         print "| phase | median | memcpy of its bytes | ratio |"; print "|---|---|---|---|"
         for (i = 1; i <= n; i++) {

@@ -171,14 +171,14 @@ void unpack_stored_rows(const stored_rows& rows, const bmp_layout& layout, plana
   }
 }
 
-}  // namespace
-
 // A picture of the layout's size whose planes have room for its canvas, so
 // that the canvas can be composed in the same memory.
 planar_image make_picture_for(const bmp_layout& layout) {
   const auto side = static_cast<uint64_t>(canvas_side(layout.width, layout.height));
   return make_planar_image(layout.width, layout.height, side * side);
 }
+
+}  // namespace
 
 planar_image unpack_pixel_array(const uint8_t* pixels, const bmp_layout& layout) {
   planar_image picture = make_picture_for(layout);
