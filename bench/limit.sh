@@ -8,7 +8,10 @@
 # peak memory of vandrel_floor (bench/floor.cpp: reads the input once, writes a
 # file of the output's size) on the same picture, and the ratio of the times.
 # The disk is synced before each timed run, so that neither pays for writing
-# out what came before it.
+# out what came before it, and the machine then left idle for IDLE seconds
+# (default 15): on a virtual machine, memory freed moments earlier comes back
+# fast and memory the host has taken back is slow to get again, so a run
+# straight after another's gigabytes were freed would measure that instead.
 #
 #   bench/limit.sh [WORK_DIR]     (default: a new folder under /tmp)
 set -euo pipefail
@@ -45,13 +48,16 @@ PY
 
 cd "$work"
 run() { /usr/bin/time -f "%e s wall, %M KiB peak" "$vandrel" "$@"; }
-# timed NAME COMMAND...: runs COMMAND after a sync; keeps "seconds KiB" in NAME.time.
+# timed NAME COMMAND...: runs COMMAND after a sync and the idle pause; keeps
+# "seconds KiB user system" in NAME.time.
 timed() {
   local name=$1
   shift
   sync
-  /usr/bin/time -f "%e %M" -o "$name.time" "$@"
-  awk -v name="$name" '{ printf "%s: %s s wall, %.2f GiB peak\n", name, $1, $2 / 1048576 }' "$name.time"
+  sleep "${IDLE:-15}"
+  /usr/bin/time -f "%e %M %U %S" -o "$name.time" "$@"
+  awk -v name="$name" '{ printf "%s: %s s wall (%s s user, %s s system), %.2f GiB peak\n",
+    name, $1, $3, $4, $2 / 1048576 }' "$name.time"
 }
 echo "26750 x 26750, canvas 37836:"
 timed vandrel "$vandrel" -i in_limit.bmp -o limit
@@ -97,4 +103,4 @@ rm 37836x37836_limit.bmp  # room for the floor's output
 echo "the floor on the same picture:"
 timed floor "$floor" in_limit.bmp floor_limit.bmp
 rm floor_limit.bmp
-paste vandrel.time floor.time | awk '{ printf "vandrel / floor: %.2f in time, %.2f in peak memory\n", $1 / $3, $2 / $4 }'
+paste vandrel.time floor.time | awk '{ printf "vandrel / floor: %.2f in time, %.2f in peak memory\n", $1 / $5, $2 / $6 }'
