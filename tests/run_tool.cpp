@@ -103,11 +103,16 @@ run_result run_tool(const fs::path& dir, const std::string& args, const std::str
                               "\" 2>\"" + err.u8string() + "\"";
   int raw = run_command(command);
 #ifdef _WIN32
-  // cmd's status when it could not start the program at all, which Wine
-  // now and then reports for a 32-bit program just after start-up; the
-  // program itself never ends with it. One more try.
+  // cmd's status when it could not start the program at all (9009), or the C
+  // library's when it could not start cmd (-1): Wine now and then reports one
+  // of them for a 32-bit program just after start-up, and the program itself
+  // never ends with either. Two more tries.
   constexpr int COULD_NOT_START = 9009;
-  if (raw == COULD_NOT_START) raw = run_command(command);
+  constexpr int COULD_NOT_START_SHELL = -1;
+  for (int retry = 0; retry < 2 && (raw == COULD_NOT_START || raw == COULD_NOT_START_SHELL);
+       ++retry) {
+    raw = run_command(command);
+  }
 #endif
   run_result r;
 #ifdef _WIN32
