@@ -112,7 +112,8 @@ const uint8_t* plane_row(const stored_rows& rows, const bmp_layout& layout, int6
 }
 
 // Plane rows y0..y1-1, one byte at a time: for pictures narrower or held in
-// fewer rows than a block.
+// fewer rows than a block, and on hosts whose byte order the portable blocks
+// do not assume.
 void unpack_bytes(const stored_rows& rows, const bmp_layout& layout, planar_image& picture,
                   int64_t y0, int64_t y1) {
   const int64_t h = layout.height;

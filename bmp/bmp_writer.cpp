@@ -30,7 +30,7 @@ void fill_bmp_header(uint8_t* header, int32_t width, int32_t height) {
 namespace {
 
 // All `row_count` local rows, one byte at a time: for canvases narrower than
-// a block.
+// a block, and on hosts whose byte order the portable blocks do not assume.
 void pack_bytes(const planar_image& picture, int64_t first_row, int64_t row_count, uint8_t* out) {
   const int64_t w = picture.width;
   const int64_t h = picture.height;
