@@ -1,9 +1,11 @@
 // The operating-system calls behind writing the output file safely. The new
-// picture is written to a temporary file beside the file it replaces and
-// renamed over it only once complete, with the replaced file's access rules
-// kept, and a run ended by a signal or a console interruption removes the
-// temporary file. Only where the folder refuses a new file but the existing
-// output may be written is the picture written into that file itself.
+// picture is written to a file no one else can reach (on Linux an unnamed
+// one, elsewhere a temporary file beside the file it replaces) and put in
+// place by a rename only once complete, carrying exactly the replaced file's
+// access rules. Where a new file cannot be exactly the old one (its owner,
+// group or access rules could not be given, the folder refuses new files or
+// a sticky folder forbids the rename), the picture is written into the
+// existing file itself, as opening it for writing would, one run at a time.
 // output_file_posix.cpp and output_file_windows.cpp implement this.
 #pragma once
 
@@ -16,50 +18,59 @@
 // The file a run writes to, once the output name's links are followed.
 struct output_target {
   bool usable = false;  // false: writing to it must be refused
-  std::string path;     // the file to create or replace
+  std::string path;     // the output name it was found from
   bool exists = false;  // a regular file is there now
-  // The replaced file's permission bits, owner and group on POSIX systems;
-  // on Windows, mode holds its attributes.
-  unsigned mode = 0;
-  long long owner = -1;
-  long long group = -1;
+  // POSIX: the folder the name leads to, opened once, and the file's name in
+  // it; every later step works inside that folder.
+  intptr_t folder = -1;
+  std::string leaf;
+  // POSIX: the existing file, opened for writing once it was checked; its
+  // access rules are read from it and an in-place write goes through it.
+  intptr_t file = -1;
+  unsigned mode = 0;  // Windows: the existing file's attributes
 };
 
 // An output being written.
 struct output_file {
   bool open = false;      // false: it could not be created
   intptr_t handle = 0;    // the system's handle of it
-  std::string temp_path;  // the temporary file; "" when writing into the target itself
+  bool in_place = false;  // written into the existing file itself
+  intptr_t folder = -1;   // POSIX: the folder of the new file
+  std::string temp_path;  // a named temporary file; "" when unnamed or in place
   uint64_t written = 0;   // bytes written so far
 };
 
 // Follows `name` (UTF-8 text on Windows, bytes elsewhere) through symbolic
-// links to the file a write would reach and says whether it may be replaced.
+// links to the file a write would reach and says whether it may be written.
 // Refuses (usable = false) an existing file that is not a regular file or that
-// the process may not open for writing, a link chain too long to follow, and
-// a link that the system would not follow for writing: one in a sticky,
-// world-writable directory owned by neither this user nor the directory's
-// owner. A missing file is usable.
+// the process may not open for writing, a link chain too long to follow, a
+// folder that does not exist, and a link that the system would not follow
+// for writing: one in a sticky, world-writable folder owned by neither this
+// user nor the folder's owner, whichever component of the name it is. A
+// missing file is usable.
 output_target find_output_target(const std::string& name);
 
-// Opens the output for `target`: a new temporary file in its directory, given
-// the replaced file's permission bits, access control list, extended
-// attributes and (where the process may set it) owner; a target whose access
-// rules cannot all be carried over is refused rather than replaced by a file
-// more open than it. If the directory refuses new files, an existing target is
-// opened for writing instead (no temporary file; not emptied until finished).
-// From now until finish_output or abandon_output, a signal that would end the
-// process (Ctrl-C, a kill, a CPU-time limit, ...; Ctrl-C, Ctrl-Break or
-// closing the console on Windows) removes the temporary file before the
-// process ends as the signal would have ended it.
+// Opens the output for `target`. A missing target gets a new file. An
+// existing one gets a new file, private to the process while it is written,
+// only where that file can be made exactly the old one (owner, group,
+// permission bits, access control list, attributes) and may be renamed over
+// it; otherwise the existing file itself is opened for writing (not emptied
+// until finished) and locked against other runs until finish_output or
+// abandon_output. While a named temporary file exists, a signal that would
+// end the process (Ctrl-C, a kill, a CPU-time limit, ...; Ctrl-C, Ctrl-Break
+// or closing the console on Windows) removes it before the process ends as
+// the signal would have ended it. A refused allocation leaves no file behind.
 output_file open_output(const output_target& target);
 
 // Appends `count` bytes to the output; false when they could not all be written.
 bool write_output(output_file& out, const uint8_t* bytes, size_t count);
 
-// Completes a wholly written output: closes it and puts it in place of the
-// target in one atomic step (or cuts the target written in place to length).
-// False when that fails; the caller then calls abandon_output.
+// Completes a wholly written output. A new file replacing an existing one is
+// flushed to the disk first, given the access rules the replaced file has at
+// that moment, and put in its place in one atomic step; a new output is put
+// in place without a flush. A file written in place is flushed, then cut to
+// length. False when any step fails, the replaced file then untouched; the
+// caller then calls abandon_output.
 bool finish_output(output_file& out, const output_target& target);
 
 // After a failure: closes the output and removes the temporary file. A target

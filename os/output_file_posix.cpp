@@ -1,297 +1,211 @@
-// Writing the output file on POSIX systems: links, permissions, owner,
-// access control lists and extended attributes, the atomic rename, writing
-// in place where the folder refuses new files, and removing the temporary
-// file when a signal ends the run.
+// Writing the output file on POSIX systems: a new file, unnamed until it is
+// complete where Linux allows, renamed over the target with exactly its
+// access rules; or, where a new file cannot be exactly the old one, the
+// target itself written in place under a lock. Everything happens inside the
+// target's folder, opened once, and the existing file is opened once.
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/xattr.h>
-#endif
 
 #include <cerrno>
-#include <cstring>
+#include <cstdio>
 #include <string>
-#include <vector>
 
+#include "os/access_rules_posix.h"
 #include "os/output_file.h"
+#include "os/output_path_posix.h"
+#include "os/termination_posix.h"
+
+// Linux's unnamed files, unless the build asks for named temporary files
+// everywhere (as other systems have them), which the tests use to run that
+// way too.
+#if defined(O_TMPFILE) && defined(AT_EMPTY_PATH) && !defined(VANDREL_NAMED_TEMP_FILES)
+#define VANDREL_UNNAMED_FILES 1
+#endif
 
 namespace {
 
-// As many links as Linux follows in one path.
-constexpr int MAX_LINKS = 40;
 constexpr int TEMP_NAME_ATTEMPTS = 64;
 
-// Every signal whose default action ends the process, apart from the real-time
-// signals (all of which do) and SIGKILL, which cannot be caught. SIGPIPE and
-// SIGXFSZ are ignored instead, so that a failed write is reported as one.
-constexpr int TERMINATING_SIGNALS[] = {
-    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1,
-    SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGSYS,  SIGVTALRM, SIGPROF,
-#ifdef SIGPOLL
-    SIGPOLL,
-#endif
-#ifdef SIGSTKFLT
-    SIGSTKFLT,
-#endif
-#ifdef SIGPWR
-    SIGPWR,
-#endif
-#ifdef SIGLOST
-    SIGLOST,
-#endif
-#ifdef SIGEMT
-    SIGEMT,
-#endif
-};
+int descriptor(intptr_t handle) { return static_cast<int>(handle); }
 
-// The signals above plus the real-time ones.
-sigset_t terminating_set() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int sig : TERMINATING_SIGNALS) sigaddset(&set, sig);
-#ifdef SIGRTMIN
-  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(&set, sig);
-#endif
-  return set;
+// Whether a failure to create a file says that the folder refuses new files.
+bool folder_refuses(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
+#ifdef VANDREL_UNNAMED_FILES
+// A new file in `folder` that has no name, so that nothing is left whatever
+// ends the process, even a kill no program can catch; -1 where the file
+// system or the kernel has no such files, or where the file could not be
+// named later (that takes /proc, or a privilege).
+int create_unnamed(int folder, mode_t mode) {
+  if (access("/proc/self/fd", X_OK) != 0 && geteuid() != 0) return -1;
+  return openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
 }
 
-// The temporary file a signal removes, or null. Set and cleared only while
-// the terminating signals are blocked; the text lives in guarded_storage.
-const char* volatile guarded_path = nullptr;
-std::string guarded_storage;
-
-// Removes the temporary file, then ends the process by the same signal with
-// its default action (a core dump where that is the default), so that the
-// caller still sees the signal.
-extern "C" void remove_temp_and_end(int sig) {
-  if (guarded_path != nullptr) unlink(guarded_path);
-  signal(sig, SIG_DFL);
-  raise(sig);  // delivered as soon as this handler returns
-}
-
-// Catches every terminating signal that still has its default action. One
-// the caller left ignored (a shell does so for background jobs) stays
-// ignored, and a handler installed within the process (a sanitizer's) stays.
-void catch_terminating_signals() {
-  const sigset_t all = terminating_set();
-  for (int sig = 1; sig < NSIG; ++sig) {
-    if (sigismember(&all, sig) != 1) continue;
-    struct sigaction current = {};
-    if (sigaction(sig, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
-    struct sigaction action = {};
-    action.sa_handler = remove_temp_and_end;
-    action.sa_mask = all;
-    sigaction(sig, &action, nullptr);
-  }
-}
-
-// Holds back the terminating signals; returns the mask to restore afterwards.
-sigset_t hold_signals() {
-  const sigset_t block = terminating_set();
-  sigset_t previous;
-  sigprocmask(SIG_BLOCK, &block, &previous);
-  return previous;
-}
-
-void release_signals(const sigset_t& previous) { sigprocmask(SIG_SETMASK, &previous, nullptr); }
-
-int descriptor(const output_file& out) { return static_cast<int>(out.handle); }
-
-std::string directory_of(const std::string& path) {
-  const size_t end = path.rfind('/');
-  if (end == std::string::npos) return ".";
-  return end == 0 ? "/" : path.substr(0, end);
-}
-
-// Whether the system would follow the link `path` (described by `link`) when
-// opening it for writing: Linux's protected-symlinks rule, applied always.
-bool may_follow(const std::string& path, const struct stat& link) {
-  struct stat directory;
-  if (stat(directory_of(path).c_str(), &directory) != 0) return false;
-  const bool shared_sticky = (directory.st_mode & S_ISVTX) && (directory.st_mode & S_IWOTH);
-  return !shared_sticky || link.st_uid == geteuid() || link.st_uid == directory.st_uid;
-}
-
-// Where the link `path` points, as a path usable from here; "" on failure.
-std::string link_destination(const std::string& path) {
-  std::string text(256, '\0');
-  for (;;) {
-    const ssize_t length = readlink(path.c_str(), &text[0], text.size());
-    if (length < 0) return "";
-    if (static_cast<size_t>(length) < text.size()) {
-      text.resize(static_cast<size_t>(length));
-      break;
-    }
-    text.resize(text.size() * 2);
-  }
-  if (text.empty() || text[0] == '/') return text;
-  return directory_of(path) + "/" + text;
-}
-
-// The target at `path`, which is not a link: missing, or a regular file the
-// process may open for writing, or refused.
-output_target describe_target(const std::string& path) {
-  output_target target;
-  target.path = path;
-  struct stat file;
-  if (stat(path.c_str(), &file) != 0) {
-    target.usable = errno == ENOENT;
-    return target;
-  }
-  if (!S_ISREG(file.st_mode)) return target;
-  const int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return target;
-  close(fd);
-  target.usable = true;
-  target.exists = true;
-  target.mode = file.st_mode & 0777;
-  target.owner = file.st_uid;
-  target.group = file.st_gid;
-  return target;
-}
-
-// Gives the new file the replaced file's owner and group, or failing that its
-// group, where the process may set them. Otherwise the new file is this
-// user's, like any new file.
-void take_over_owner(int fd, const output_target& target) {
-  const auto owner = static_cast<uid_t>(target.owner);
-  const auto group = static_cast<gid_t>(target.group);
-  if (fchown(fd, owner, group) != 0) static_cast<void>(fchown(fd, static_cast<uid_t>(-1), group));
-}
-
-#ifdef __linux__
-// The names of the extended attributes of `path`, each ending in a zero
-// byte; false when they cannot be listed (a file system without extended
-// attributes has none, and lists as empty).
-bool attribute_names(const std::string& path, std::vector<char>& names) {
-  for (;;) {
-    const ssize_t size = listxattr(path.c_str(), nullptr, 0);
-    if (size < 0) {
-      names.clear();
-      return errno == ENOTSUP;
-    }
-    names.resize(static_cast<size_t>(size));
-    const ssize_t got = listxattr(path.c_str(), names.data(), names.size());
-    if (got >= 0) {
-      names.resize(static_cast<size_t>(got));
-      return true;
-    }
-    if (errno != ERANGE) return false;  // ERANGE: it grew meanwhile
-  }
-}
-
-// Copies one attribute of `path` to the file `fd`; false when it could not.
-bool copy_attribute(const std::string& path, const char* name, int fd) {
-  std::vector<char> value;
-  for (;;) {
-    const ssize_t size = getxattr(path.c_str(), name, nullptr, 0);
-    if (size < 0) return false;
-    value.resize(static_cast<size_t>(size));
-    const ssize_t got = getxattr(path.c_str(), name, value.data(), value.size());
-    if (got >= 0) {
-      value.resize(static_cast<size_t>(got));
-      break;
-    }
-    if (errno != ERANGE) return false;
-  }
-  return fsetxattr(fd, name, value.data(), value.size(), 0) == 0;
-}
-
-// Gives the file `fd` the extended attributes of the replaced file, its
-// access control list included. Attributes the process may not set
-// (security.*, trusted.* for an ordinary user) are left to the system's
-// defaults; an access control list that cannot be carried over makes it
-// false, since without it the new file could be more open than the old.
-bool take_over_attributes(int fd, const output_target& target) {
-  std::vector<char> names;
-  if (!attribute_names(target.path, names)) return false;
-  for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
-    const char* name = &names[at];
-    // POSIX and NFS access control lists.
-    const bool access_rules = std::strncmp(name, "system.", 7) == 0;
-    if (!copy_attribute(target.path, name, fd) && access_rules) return false;
-  }
-  return true;
+// Gives the unnamed file `fd` the name `name` in `folder`.
+bool link_unnamed(int fd, int folder, const std::string& name) {
+  if (linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return true;
+  char self[40];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, self, folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 #else
-bool take_over_attributes(int, const output_target&) { return true; }
+int create_unnamed(int, mode_t) { return -1; }
+bool link_unnamed(int, int, const std::string&) { return false; }
 #endif
 
-// Gives the new file `fd` the replaced file's owner, attributes and
-// permission bits; false when its access rules could not all be carried over.
-bool take_over_access(int fd, const output_target& target) {
-  take_over_owner(fd, target);
-  // The permission bits last: with an access control list, the group bits
-  // are its mask, which they set again as they were.
-  return take_over_attributes(fd, target) && fchmod(fd, static_cast<mode_t>(target.mode)) == 0;
-}
-
-// Creates the temporary file under a fresh name and records it for removal
-// by a signal; the two happen with the signals held back. -1 on failure,
-// with errno saying why.
-int create_guarded(const output_target& target, std::string& path) {
-  // Private until it holds the replaced file's access rules.
-  const mode_t mode = target.exists ? 0600 : 0666;
+// Creates a new file under a fresh temporary name in `folder`, recorded for
+// removal by a signal; the two happen with the signals held back. -1 on
+// failure, with errno saying why.
+int create_named(int folder, mode_t mode, std::string& name) {
+  catch_terminating_signals();
   for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
-    path = temp_path_beside(target.path, static_cast<uint64_t>(getpid()), attempt);
-    guarded_storage = path;
+    std::string candidate = temp_path_beside("", static_cast<uint64_t>(getpid()), attempt);
     const sigset_t previous = hold_signals();
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    const int fd = openat(folder, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     const int error = errno;
-    if (fd >= 0) guarded_path = guarded_storage.c_str();
+    if (fd >= 0) guard_temp_file(folder, candidate);
     release_signals(previous);
     errno = error;
+    if (fd >= 0) name = std::move(candidate);
     if (fd >= 0 || error != EEXIST) return fd;
   }
   return -1;
 }
 
-// Whether a failure to create a file says that the folder refuses new files.
-bool folder_refuses(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+// The new file in the target's folder: unnamed where the system allows,
+// otherwise named. Private from the start when it is to replace a file,
+// created like any new file otherwise. out.open is false on failure, with
+// errno saying why.
+output_file create_new_file(const output_target& target) {
+  const mode_t mode = target.exists ? 0600 : 0666;
+  output_file out;
+  out.folder = target.folder;
+  int fd = create_unnamed(descriptor(target.folder), mode);
+  if (fd < 0) fd = create_named(descriptor(target.folder), mode, out.temp_path);
+  out.open = fd >= 0;
+  out.handle = fd;
+  return out;
+}
+
+// Whether this process may rename a file over the existing target: in a
+// sticky folder only the file's owner, the folder's owner or root may.
+bool may_rename_over(const output_target& target) {
+  struct stat folder;
+  struct stat file;
+  if (fstat(descriptor(target.folder), &folder) != 0 ||
+      fstat(descriptor(target.file), &file) != 0) {
+    return false;
+  }
+  const uid_t user = geteuid();
+  return !(folder.st_mode & S_ISVTX) || user == 0 || file.st_uid == user || folder.st_uid == user;
+}
+
+// The existing target, written in place as opening it for writing would:
+// it keeps its inode, and with it its owner, access rules, attributes and
+// links. An exclusive lock makes runs writing it at once take turns.
+output_file open_in_place(const output_target& target) {
+  output_file out;
+  out.in_place = true;
+  out.handle = target.file;
+  int locked;
+  do {
+    locked = flock(descriptor(target.file), LOCK_EX);
+  } while (locked != 0 && errno == EINTR);
+  out.open = locked == 0;
+  return out;
+}
+
+// Gives the new file the target's access rules as they are now. A refused
+// allocation removes the new file before it goes on up.
+bool give_target_rules(output_file& out, const output_target& target) {
+  try {
+    return copy_access_rules(descriptor(target.file), descriptor(out.handle));
+  } catch (...) {
+    abandon_output(out);
+    throw;
+  }
+}
+
+// Gives the unnamed new file a temporary name beside the target, recorded
+// for removal by a signal, so that it can be renamed into place.
+bool name_unnamed(output_file& out) {
+  catch_terminating_signals();
+  const int folder = descriptor(out.folder);
+  for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
+    std::string name = temp_path_beside("", static_cast<uint64_t>(getpid()), attempt);
+    const sigset_t previous = hold_signals();
+    const bool linked = link_unnamed(descriptor(out.handle), folder, name);
+    const int error = errno;
+    if (linked) guard_temp_file(folder, name);
+    release_signals(previous);
+    if (linked) {
+      out.temp_path = std::move(name);
+      return true;
+    }
+    if (error != EEXIST) return false;
+  }
+  return false;
+}
+
+// Completes a file written in place: flushed, then cut to the new length,
+// then closed, which ends the lock.
+bool finish_in_place(output_file& out) {
+  const int fd = descriptor(out.handle);
+  const bool done = fsync(fd) == 0 && ftruncate(fd, static_cast<off_t>(out.written)) == 0;
+  const bool closed = close(fd) == 0;
+  out.open = false;
+  return done && closed;
+}
 
 }  // namespace
 
 output_target find_output_target(const std::string& name) {
-  std::string path = name;
-  for (int links = 0; links <= MAX_LINKS; ++links) {
-    struct stat link;
-    if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return describe_target(path);
-    if (!may_follow(path, link)) break;
-    path = link_destination(path);
-    if (path.empty()) break;
+  output_target target;
+  target.path = name;
+  const int folder = open_output_folder(name, target.leaf);
+  if (folder < 0) return target;
+  target.folder = folder;
+  const char* leaf = target.leaf.c_str();
+  struct stat entry;
+  if (fstatat(folder, leaf, &entry, AT_SYMLINK_NOFOLLOW) != 0) {
+    target.usable = errno == ENOENT;
+    return target;
   }
-  return output_target{};  // refused
+  if (!S_ISREG(entry.st_mode)) return target;
+  // Opened without following a link or waiting, then checked to be the very
+  // file just looked at: whatever replaces the name later, this is the file
+  // whose rules are read and which an in-place write reaches.
+  const int fd = openat(folder, leaf, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return target;
+  struct stat opened;
+  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_ino != entry.st_ino ||
+      opened.st_dev != entry.st_dev) {
+    close(fd);
+    return target;
+  }
+  target.file = fd;
+  target.exists = true;
+  target.usable = true;
+  return target;
 }
 
 output_file open_output(const output_target& target) {
-  catch_terminating_signals();
-  output_file out;
-  const int fd = create_guarded(target, out.temp_path);
-  if (fd < 0) {
-    const int error = errno;
-    out.temp_path.clear();
-    if (!target.exists || !folder_refuses(error)) return out;
-    // Written in place, as opening the file for writing would: it keeps its
-    // inode, and with it its owner, access rules, attributes and links.
-    const int in_place = open(target.path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    out.open = in_place >= 0;
-    out.handle = in_place;
-    return out;
-  }
-  out.handle = fd;
-  out.open = !target.exists || take_over_access(fd, target);
-  if (!out.open) {
-    close(fd);
-    abandon_output(out);
-  }
-  return out;
+  if (target.exists && !may_rename_over(target)) return open_in_place(target);
+  output_file out = create_new_file(target);
+  if (!out.open) return target.exists && folder_refuses(errno) ? open_in_place(target) : out;
+  if (!target.exists) return out;
+  // Whether the new file can be exactly the old one is tried now, before
+  // anything is written; then it is made private again until finished.
+  if (give_target_rules(out, target) && make_private(descriptor(out.handle))) return out;
+  abandon_output(out);
+  return open_in_place(target);
 }
 
 bool write_output(output_file& out, const uint8_t* bytes, size_t count) {
   while (count > 0) {
-    const ssize_t done = write(descriptor(out), bytes, count);
+    const ssize_t done = write(descriptor(out.handle), bytes, count);
     if (done < 0 && errno == EINTR) continue;
     if (done <= 0) return false;
     bytes += done;
@@ -302,34 +216,33 @@ bool write_output(output_file& out, const uint8_t* bytes, size_t count) {
 }
 
 bool finish_output(output_file& out, const output_target& target) {
-  if (out.temp_path.empty()) {
-    // In place: what is left of the old picture beyond the new one goes.
-    const bool cut = ftruncate(descriptor(out), static_cast<off_t>(out.written)) == 0;
-    const bool closed = close(descriptor(out)) == 0;
-    out.open = false;
-    return cut && closed;
+  if (out.in_place) return finish_in_place(out);
+  // Replacing a file: the new one reaches the disk before the rename, so
+  // that a crash cannot leave an empty file where the old picture was, and
+  // it takes the old file's rules as they are now.
+  if (target.exists && (fsync(descriptor(out.handle)) != 0 || !give_target_rules(out, target))) {
+    return false;
   }
-  const bool closed = close(descriptor(out)) == 0;
+  if (out.temp_path.empty() && !name_unnamed(out)) return false;
+  const bool closed = close(descriptor(out.handle)) == 0;
   out.open = false;
   if (!closed) return false;
+  const int folder = descriptor(out.folder);
   const sigset_t previous = hold_signals();
-  const bool renamed = rename(out.temp_path.c_str(), target.path.c_str()) == 0;
-  if (renamed) guarded_path = nullptr;
+  const bool renamed = renameat(folder, out.temp_path.c_str(), folder, target.leaf.c_str()) == 0;
+  if (renamed) guard_temp_file(-1, "");
   release_signals(previous);
+  if (renamed) out.temp_path.clear();
   return renamed;
 }
 
 void abandon_output(output_file& out) {
-  if (out.open) close(descriptor(out));
+  if (out.open) close(descriptor(out.handle));
   out.open = false;
   if (out.temp_path.empty()) return;
   const sigset_t previous = hold_signals();
-  unlink(out.temp_path.c_str());
-  guarded_path = nullptr;
+  unlinkat(descriptor(out.folder), out.temp_path.c_str(), 0);
+  guard_temp_file(-1, "");
   release_signals(previous);
-}
-
-void report_write_failures_as_errors() {
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGXFSZ, SIG_IGN);
+  out.temp_path.clear();
 }

@@ -151,6 +151,7 @@ output_file open_output(const output_target& target) {
     out.temp_path.clear();
     if (!target.exists || GetLastError() != ERROR_ACCESS_DENIED) return out;
     // The folder refuses new files: written in place, as opening it would.
+    out.in_place = true;
     file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
     out.open = file != INVALID_HANDLE_VALUE;
@@ -180,7 +181,7 @@ bool write_output(output_file& out, const uint8_t* bytes, size_t count) {
 }
 
 bool finish_output(output_file& out, const output_target& target) {
-  if (out.temp_path.empty()) {
+  if (out.in_place) {
     // In place: what is left of the old picture beyond the new one goes.
     LARGE_INTEGER end;
     end.QuadPart = static_cast<LONGLONG>(out.written);

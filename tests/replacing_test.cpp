@@ -159,25 +159,32 @@ std::string as_ordinary_user() {
 
 // Makes `path` the ordinary user's, where the tests run as root.
 void give_to_ordinary_user(const fs::path& path) {
-  if (geteuid() == 0) ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+  }
 }
 
-// A folder holding in.bmp in which the ordinary user may not create files,
-// or "" when the program cannot be run as that user here.
-fs::path locked_folder_with_input() {
-  const fs::path dir = folder_with_input();
-  // Run with no arguments, the program prints its usage text.
-  if (run_tool(dir, "", as_ordinary_user()).err.rfind("Usage:", 0) != 0) return "";
+// Whether the program runs as the ordinary user here: run with no
+// arguments from `dir`, it prints its usage text.
+bool runs_as_ordinary_user(const fs::path& dir) {
+  return run_tool(dir, "", as_ordinary_user()).err.rfind("Usage:", 0) == 0;
+}
+
+// Takes from everyone the right to create files in `dir`, once its files are
+// in place; unlock_folder gives it back (and the suite does, whatever a test's
+// outcome, before it removes its folders).
+void lock_folder(const fs::path& dir) {
   fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                            fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
-  return dir;
 }
+
+void unlock_folder(const fs::path& dir) { fs::permissions(dir, fs::perms::owner_all); }
 
 }  // namespace
 
 TEST(Replacing, WrittenInPlaceWhenOnlyTheFileMayBeWritten) {
-  const fs::path dir = locked_folder_with_input();
-  if (dir.empty()) GTEST_SKIP() << "the program cannot run as an ordinary user here";
+  const fs::path dir = folder_with_input();
+  if (!runs_as_ordinary_user(dir)) GTEST_SKIP() << "the program cannot run as an ordinary user";
   const fs::path output = dir / "10x10_framed.bmp";
   write_file(output, std::vector<uint8_t>(2000, 'o'));  // longer than the new file
   give_to_ordinary_user(output);
@@ -185,8 +192,9 @@ TEST(Replacing, WrittenInPlaceWhenOnlyTheFileMayBeWritten) {
   struct stat before;
   ASSERT_EQ(stat(output.c_str(), &before), 0);
 
+  lock_folder(dir);
   const run_result r = run_tool(dir, "-i in.bmp -o framed", as_ordinary_user());
-  fs::permissions(dir, fs::perms::owner_all);
+  unlock_folder(dir);
   EXPECT_EQ(r.status, 0) << r.out;
   struct stat after;
   ASSERT_EQ(stat(output.c_str(), &after), 0);
@@ -197,13 +205,14 @@ TEST(Replacing, WrittenInPlaceWhenOnlyTheFileMayBeWritten) {
 }
 
 TEST(Replacing, RefusedUntouchedWhenNeitherFileNorFolderMayBeWritten) {
-  const fs::path dir = locked_folder_with_input();
-  if (dir.empty()) GTEST_SKIP() << "the program cannot run as an ordinary user here";
+  const fs::path dir = folder_with_input();
+  if (!runs_as_ordinary_user(dir)) GTEST_SKIP() << "the program cannot run as an ordinary user";
   const fs::path output = dir / "10x10_framed.bmp";
   write_file(output, {'o', 'l', 'd'});
   fs::permissions(output, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  lock_folder(dir);
   const run_result r = run_tool(dir, "-i in.bmp -o framed", as_ordinary_user());
-  fs::permissions(dir, fs::perms::owner_all);
+  unlock_folder(dir);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "output file write err!!\n");
   EXPECT_EQ(read_file(output), (std::vector<uint8_t>{'o', 'l', 'd'}));

@@ -9,7 +9,9 @@
 #             where the kernel runs 32-bit programs; skipped elsewhere;
 #   packages  the Windows .zip files, installation, the .deb checked by lintian,
 #             the licence in each of them, the 32-bit program's large-address flag;
-#   native    the whole suite in the normal build.
+#   native    the whole suite in the normal build;
+#   ordinary  that suite's test program once more as an ordinary user (nobody),
+#             where the test command runs as root; skipped otherwise.
 # Every stage runs even when an earlier one fails; a summary ends the run, and
 # the exit status is 0 only when no stage failed. A skipped stage (status
 # SKIPPED, with its reason in skip_reason) counts as neither passed nor
@@ -269,12 +271,35 @@ stage_native() {
   configure build && build build && suite build
 }
 
+# Permissions bind an ordinary user, not root: a test that passes only as root
+# shows here. The programs are copied to a folder the user can reach wherever
+# the clone lives; the tests' temporary folder must be empty at the end.
+stage_ordinary() {
+  if [ "$(id -u)" != 0 ]; then
+    skip_reason="the other stages ran as an ordinary user already ($(id -un))"
+    return $SKIPPED
+  fi
+  configure build && build build || return 1
+  local programs scratch status left
+  programs=$(mktemp -d) && scratch=$(mktemp -d) || return 1
+  chmod 755 "$programs" && chmod 1777 "$scratch" &&
+    cp build/vandrel build/vandrel_named_temp build/tests/vandrel_tests "$programs/" &&
+    (cd "$scratch" && setpriv --reuid=65534 --regid=65534 --clear-groups \
+      env HOME="$scratch" TMPDIR="$scratch" VANDREL_PROGRAMS="$programs" \
+      "$programs/vandrel_tests" --gtest_brief=1)
+  status=$?
+  left=$(ls -A "$scratch")
+  [ -z "$left" ] || { echo "left in the temporary folder: $left"; status=1; }
+  rm -rf "$programs" "$scratch"
+  return $status
+}
+
 # ------------------------------------------------------------------ the run
 
 install_missing
 stages=(fuzz sanitize)
 [ "$cross" = 1 ] && stages+=(linux32 win64 win32 packages)
-stages+=(native)
+stages+=(native ordinary)
 # STAGES="win32 packages" runs only those.
 [ -n "${STAGES:-}" ] && read -r -a stages <<<"$STAGES"
 

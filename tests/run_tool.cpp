@@ -53,14 +53,27 @@ int run_command(const std::string& command) {
 
 namespace {
 
+// Gives the owner every permission on `dir` and the folders below it, which
+// a test may have taken away, so that the tree can be removed.
+void unlock_tree(const fs::path& dir) {
+  std::error_code ignored;
+  fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ignored);
+  for (fs::directory_iterator it(dir, ignored), end; it != end; it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) unlock_tree(it->path());
+  }
+}
+
 // One folder per run of the test program, under the system's temporary
 // directory with a name no other run (of any user) has, removed when the
-// tests end, whether they passed or not.
+// tests end, whether they passed or not, and whatever permissions a test
+// left on the folders inside it.
 struct scratch_root : testing::Environment {
   fs::path path;
   void TearDown() override {
+    if (path.empty()) return;
+    unlock_tree(path);
     std::error_code ignored;
-    if (!path.empty()) fs::remove_all(path, ignored);
+    fs::remove_all(path, ignored);
   }
 };
 
@@ -78,6 +91,18 @@ const fs::path& scratch_path() {
 }
 
 }  // namespace
+
+std::string tool_command(bool named_temp_files) {
+#ifdef VANDREL_NAMED_TEMP_BINARY
+  const fs::path built = named_temp_files ? VANDREL_NAMED_TEMP_BINARY : VANDREL_BINARY;
+#else
+  static_cast<void>(named_temp_files);
+  const fs::path built = VANDREL_BINARY;
+#endif
+  const char* copies = std::getenv("VANDREL_PROGRAMS");
+  const fs::path program = copies != nullptr ? fs::path(copies) / built.filename() : built;
+  return VANDREL_RUNNER "\"" + program.u8string() + "\"";
+}
 
 fs::path fresh_dir() {
   const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
@@ -98,9 +123,9 @@ run_result run_tool(const fs::path& dir, const std::string& args, const std::str
 #else
   const std::string change_dir = "cd \"";
 #endif
-  const std::string command = change_dir + dir.u8string() + "\" && " + setup + VANDREL_RUNNER +
-                              "\"" VANDREL_BINARY "\" " + args + " >\"" + out.u8string() +
-                              "\" 2>\"" + err.u8string() + "\"";
+  const std::string command = change_dir + dir.u8string() + "\" && " + setup + tool_command() +
+                              " " + args + " >\"" + out.u8string() + "\" 2>\"" + err.u8string() +
+                              "\"";
   int raw = run_command(command);
 #ifdef _WIN32
   // cmd's status when it could not start the program at all (9009), or the C
@@ -136,33 +161,64 @@ std::set<std::string> names_in(const fs::path& dir) {
 #ifndef _WIN32
 namespace {
 
-bool has_temp_file(const fs::path& dir) {
-  for (const auto& entry : fs::directory_iterator(dir)) {
+// Whether `link`, where an open descriptor leads, is a new output file in
+// `dir`: a named temporary file, or on Linux a file without a name.
+bool new_output_file(const std::string& link, const std::string& dir) {
+  const std::string deleted = " (deleted)";
+  const bool unnamed = link.size() > deleted.size() &&
+                       link.compare(link.size() - deleted.size(), deleted.size(), deleted) == 0;
+  return link.rfind(dir + "/", 0) == 0 && (unnamed || fs::path(link).extension() == ".tmp");
+}
+
+// Whether the process `pid`, run in `dir`, has its new output file open.
+bool writing(pid_t pid, const fs::path& dir) {
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(dir, ignored)) {
     if (entry.path().extension() == ".tmp") return true;
+  }
+  const fs::path descriptors = "/proc/" + std::to_string(pid) + "/fd";
+  for (fs::directory_iterator it(descriptors, ignored), end; it != end; it.increment(ignored)) {
+    if (new_output_file(fs::read_symlink(it->path(), ignored).string(), dir.string())) return true;
   }
   return false;
 }
 
 }  // namespace
 
-int run_tool_interrupted(const fs::path& dir, const std::string& args, int sig,
-                         const std::string& setup) {
+pid_t start_tool(const fs::path& dir, const std::string& args, const std::string& setup,
+                 const std::string& program) {
   // No core dumps: the signals whose default action dumps one are tested too.
-  const std::string command =
-      "ulimit -c 0; " + setup + "exec " VANDREL_RUNNER "\"" VANDREL_BINARY "\" " + args;
+  const std::string command = "ulimit -c 0; " + setup + "exec " + program + " " + args;
   const std::string where = dir.string();
   const pid_t pid = fork();
   if (pid == 0) {
     if (chdir(where.c_str()) == 0) execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
     _exit(127);
   }
+  return pid;
+}
+
+bool wait_until_writing(pid_t pid, const fs::path& dir) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  int status = 0;
-  while (!has_temp_file(dir) && std::chrono::steady_clock::now() < deadline) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return 0;  // ended before writing
+  while (!writing(pid, dir)) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    siginfo_t ended = {};
+    waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT);
+    if (ended.si_pid == pid) return false;  // ended before
   }
-  kill(pid, sig);
+  return true;
+}
+
+int wait_tool(pid_t pid) {
+  int status = 0;
   waitpid(pid, &status, 0);
   return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+}
+
+int run_tool_interrupted(const fs::path& dir, const std::string& args, int sig,
+                         const std::string& setup, const std::string& program) {
+  const pid_t pid = start_tool(dir, args, setup, program);
+  if (wait_until_writing(pid, dir)) kill(pid, sig);
+  return wait_tool(pid);
 }
 #endif

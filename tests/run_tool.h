@@ -16,16 +16,40 @@ struct run_result {
 // this run's own that is removed when the tests end.
 std::filesystem::path fresh_dir();
 
+// The command that starts the program, quoted for the shell: the built
+// program, or with `named_temp_files` its build that writes through named
+// temporary files only (POSIX). Where the environment variable
+// VANDREL_PROGRAMS names a folder, the copies in it are run instead (for runs
+// as another user, who may not reach the build folder).
+std::string tool_command(bool named_temp_files = false);
+
 // Runs the program in `dir` with `args` (UTF-8, already quoted where needed),
 // after the shell commands in `setup` (for example "ulimit -f 4 && ").
 run_result run_tool(const std::filesystem::path& dir, const std::string& args,
                     const std::string& setup = "");
 
-// Starts the program in `dir` with `args`, after the shell commands in
-// `setup`, sends it `sig` as soon as its temporary output file exists, and
-// returns the signal that ended it (0 when it ended by itself). POSIX only.
+#ifndef _WIN32
+#include <sys/types.h>
+
+// Starts `program` (tool_command() or tool_command(true)) in `dir` with
+// `args`, after the shell commands in `setup`, without waiting for it.
+pid_t start_tool(const std::filesystem::path& dir, const std::string& args,
+                 const std::string& setup = "", const std::string& program = tool_command());
+
+// Waits until the started program has its new output file open, named or
+// not; false when it ended first, or after a minute.
+bool wait_until_writing(pid_t pid, const std::filesystem::path& dir);
+
+// Waits for the started program to end; returns the signal that ended it, 0
+// when it ended by itself.
+int wait_tool(pid_t pid);
+
+// Starts the program, sends it `sig` as soon as its new output file is open,
+// and returns the signal that ended it (0 when it ended by itself).
 int run_tool_interrupted(const std::filesystem::path& dir, const std::string& args, int sig,
-                         const std::string& setup = "");
+                         const std::string& setup = "",
+                         const std::string& program = tool_command());
+#endif
 
 // The names of the entries in `dir`, as UTF-8.
 std::set<std::string> names_in(const std::filesystem::path& dir);
