@@ -16,6 +16,14 @@ bool is_known_info_header_size(uint32_t size) {
   return size == 40 || size == 52 || size == 56 || size == 108 || size == 124;
 }
 
+// Whether the first `head_len` bytes of `head` start like a BMP file this
+// program reads: the type "BM", then an information header size it knows.
+bool starts_like_accepted_bmp(const uint8_t* head, size_t head_len) {
+  return head_len >= OFFSET_BI_SIZE + 4 && head[OFFSET_BF_TYPE] == 'B' &&
+         head[OFFSET_BF_TYPE + 1] == 'M' &&
+         is_known_info_header_size(read_u32le(head + OFFSET_BI_SIZE));
+}
+
 header_check refuse(run_failure why) {
   header_check check;
   check.refusal = why;
@@ -54,11 +62,7 @@ header_check check_bmp_headers(const uint8_t* head, size_t head_len, uint64_t fi
   // What the file is comes first: anything that does not start like an
   // accepted BMP (the type, then the information header's size) is of
   // another format, whatever its length; only then can it be too short.
-  if (head_len < OFFSET_BI_SIZE + 4 || head[OFFSET_BF_TYPE] != 'B' ||
-      head[OFFSET_BF_TYPE + 1] != 'M' ||
-      !is_known_info_header_size(read_u32le(head + OFFSET_BI_SIZE))) {
-    return refuse(run_failure::input_format);
-  }
+  if (!starts_like_accepted_bmp(head, head_len)) return refuse(run_failure::input_format);
   const uint32_t info_size = read_u32le(head + OFFSET_BI_SIZE);
   uint64_t headers_end = BMP_FILE_HEADER_SIZE + info_size;
   if (head_len < headers_end) return refuse(run_failure::input_size);
@@ -228,24 +232,37 @@ void skip_stream(const input_file& in, uint64_t count) {
   }
 }
 
+// Reads the headers into `head`, exactly as far as they go, so that a
+// stream is never asked for a byte before the picture needs it: the file
+// header and the information header's size, then the rest of the
+// information header that size names, then the masks that follow a 40-byte
+// one for bit fields. Stops early where the input ends or where the start is
+// no accepted BMP's. Returns how many bytes it read; `failed` says whether a
+// read failed.
+size_t read_headers(const input_file& in, uint8_t (&head)[BMP_MAX_HEADERS_SIZE], bool& failed) {
+  size_t have = read_input(in, head, OFFSET_BI_SIZE + 4, failed);
+  if (!starts_like_accepted_bmp(head, have)) return have;
+  const size_t headers_end = BMP_FILE_HEADER_SIZE + read_u32le(head + OFFSET_BI_SIZE);
+  have += read_input(in, head + have, headers_end - have, failed);
+  if (have == headers_end && headers_end == BMP_HEADER_SIZE &&
+      read_u32le(head + OFFSET_BI_COMPRESSION) == BI_BITFIELDS) {
+    have += read_input(in, head + have, BMP_MASKS_SIZE, failed);
+  }
+  return have;
+}
+
 // The pixel array of a stream (a pipe, a FIFO, a device), which cannot seek
-// and whose length is known only at its end: the first `head_len` bytes have
-// been read into `head`; the rest up to the pixel offset is skipped, and the
-// array read in pieces into a buffer that doubles as they arrive, so that
+// and whose length is known only at its end: its first `head_len` bytes, the
+// headers, have been read; the rest up to the pixel offset is skipped, and
+// the array read in pieces into a buffer that doubles as they arrive, so that
 // memory follows the bytes received, not the size the headers claim.
-byte_buffer read_stream_pixels(const input_file& in, const uint8_t* head, size_t head_len,
-                               const bmp_layout& layout) {
+byte_buffer read_stream_pixels(const input_file& in, size_t head_len, const bmp_layout& layout) {
   constexpr uint64_t FIRST_PIECE = 1 << 20;
   const uint64_t size = layout.pixel_array_size;
   uint64_t have = 0;  // bytes of the array in `pixels`
   uint64_t capacity = std::min(size, FIRST_PIECE);
   byte_buffer pixels = alloc_picture_buffer(capacity);
-  if (layout.pixel_offset < head_len) {
-    have = std::min<uint64_t>(head_len - layout.pixel_offset, size);
-    std::memcpy(pixels.get(), head + layout.pixel_offset, static_cast<size_t>(have));
-  } else {
-    skip_stream(in, layout.pixel_offset - head_len);
-  }
+  skip_stream(in, layout.pixel_offset - head_len);  // the headers end at the offset or before
   while (have < size) {
     if (have == capacity) {
       capacity = std::min(size, 2 * capacity);
@@ -268,13 +285,10 @@ planar_image read_bmp24(const std::string& path) {
   input_file in = open_input(path);
   if (!in.open) end_run(run_failure::input_open);
 
-  // The headers: as much of them as the file holds.
   uint8_t head[BMP_MAX_HEADERS_SIZE];
-  const size_t head_want =
-      in.sized ? static_cast<size_t>(std::min<uint64_t>(in.size, sizeof head)) : sizeof head;
   bool failed = false;
-  const size_t head_len = read_input(in, head, head_want, failed);
-  if (failed || (in.sized && head_len != head_want)) end_on_short_read(failed);
+  const size_t head_len = read_headers(in, head, failed);
+  if (failed) end_on_short_read(failed);
   const header_check check = check_bmp_headers(head, head_len, in.sized ? in.size : UNKNOWN_SIZE);
   if (!check.accepted) end_run(check.refusal);
 
@@ -283,7 +297,7 @@ planar_image read_bmp24(const std::string& path) {
     close_input(in);
     return picture;
   }
-  const byte_buffer pixels = read_stream_pixels(in, head, head_len, check.layout);
+  const byte_buffer pixels = read_stream_pixels(in, head_len, check.layout);
   close_input(in);
   return unpack_pixel_array(pixels.get(), check.layout);
 }

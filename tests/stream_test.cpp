@@ -53,6 +53,27 @@ TEST(Streams, PipeAndFifoFrameLikeTheFile) {
   }
 }
 
+TEST(Streams, CompletePictureIsFramedBeforeTheWriterCloses) {
+  // The writer keeps the stream open until the output exists (giving up
+  // after 30 s): a reader that asked for more than the picture's bytes would
+  // wait for the writer, and the writer for it.
+  const fs::path dir = fresh_dir();
+  for (const stream_case& c : stream_cases()) {
+    write_file(dir / "in.bmp", build_bmp(c.picture));
+    const std::string output = std::to_string(c.side) + "x" + std::to_string(c.side) + "_open.bmp";
+    const std::string writer = "{ cat in.bmp; i=0; while [ ! -e " + output +
+                               " ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done; "
+                               "[ -e " +
+                               output + " ] && echo seen >seen; } | ";
+    const run_result r = run_tool(dir, "-i /dev/stdin -o open", writer);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(read_file(dir / "seen"), (std::vector<uint8_t>{'s', 'e', 'e', 'n', '\n'}));
+    EXPECT_EQ(read_file(dir / output), framed_reference(c.picture, c.side, c.dx, c.dy));
+    fs::remove(dir / "seen");
+    fs::remove(dir / output);
+  }
+}
+
 TEST(Streams, StreamEndingEarlyIsRefusedAsShort) {
   const fs::path dir = fresh_dir();
   const stream_case c = stream_cases()[0];
