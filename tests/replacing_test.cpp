@@ -77,7 +77,8 @@ TEST(Replacing, PermissionBitsAndOwnerAreKept) {
   const fs::path dir = folder_with_input();
   const std::string output = (dir / "10x10_framed.bmp").string();
   const bool root = geteuid() == 0;
-  for (mode_t mode : {0600, 0640, 0664}) {
+  // Set-group-ID and sticky bits too, which the owner (or root) may set.
+  for (mode_t mode : {0600, 0640, 0664, 02664, 01640}) {
     write_file(output, {'o', 'l', 'd'});
     ASSERT_EQ(chmod(output.c_str(), mode), 0);
     if (root) {
@@ -139,6 +140,70 @@ TEST(Replacing, PlantedLinkInASharedStickyDirectoryIsRefused) {
   ASSERT_EQ(lchown(link.c_str(), 65533, 65533), 0);
   EXPECT_EQ(run_tool(shared, "-i ../in.bmp -o framed").status, 0);
   EXPECT_EQ(read_file((dir / "victim").string()), framed_reference(SMALL, 10, 3, 3));
+
+  // A planted link to a folder, reached as a folder of the output name.
+  fs::create_directory(dir / "private");
+  const fs::path folder_link = shared / "10x10_d";
+  fs::create_symlink("../private", folder_link);
+  ASSERT_EQ(lchown(folder_link.c_str(), 65534, 65534), 0);
+  const run_result through = run_tool(shared, "-i ../in.bmp -o d/holiday");
+  EXPECT_EQ(through.status, 1);
+  EXPECT_EQ(through.out, "output file write err!!\n");
+  EXPECT_TRUE(fs::is_empty(dir / "private"));
+  ASSERT_EQ(lchown(folder_link.c_str(), 65533, 65533), 0);
+  EXPECT_EQ(run_tool(shared, "-i ../in.bmp -o d/holiday").status, 0);
+  EXPECT_EQ(read_file(dir / "private" / "holiday.bmp"), framed_reference(SMALL, 10, 3, 3));
+}
+
+TEST(Replacing, AnotherUsersFileIsWrittenInPlaceKeepingItsOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "making another user's file needs root";
+  const fs::path dir = folder_with_input();
+  if (!runs_as_ordinary_user(dir)) GTEST_SKIP() << "the program cannot run as an ordinary user";
+  // A file user 65533 lets everyone write, in a folder everyone may write:
+  // the ordinary user cannot give a new file that owner, and in the sticky
+  // folder may not rename over the file either.
+  for (mode_t folder_mode : {0777, 01777}) {
+    const fs::path shared = dir / ("shared" + std::to_string(folder_mode));
+    fs::create_directory(shared);
+    ASSERT_EQ(chmod(shared.c_str(), folder_mode), 0);
+    const fs::path output = shared / "10x10_framed.bmp";
+    write_file(output, {'o', 'l', 'd'});
+    ASSERT_EQ(chown(output.c_str(), 65533, 65533), 0);
+    ASSERT_EQ(chmod(output.c_str(), 0666), 0);
+    struct stat before;
+    ASSERT_EQ(stat(output.c_str(), &before), 0);
+
+    const run_result r = run_tool(shared, "-i ../in.bmp -o framed", as_ordinary_user());
+    EXPECT_EQ(r.status, 0) << folder_mode << r.out;
+    struct stat after;
+    ASSERT_EQ(stat(output.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << folder_mode;
+    EXPECT_EQ(after.st_uid, 65533u) << folder_mode;
+    EXPECT_EQ(after.st_gid, 65533u) << folder_mode;
+    EXPECT_EQ(after.st_mode & 07777, 0666u) << folder_mode;
+    EXPECT_EQ(read_file(output), framed_reference(SMALL, 10, 3, 3)) << folder_mode;
+    EXPECT_EQ(names_in(shared), std::set<std::string>{"10x10_framed.bmp"}) << folder_mode;
+  }
+}
+
+TEST(Replacing, AccessRulesChangedDuringTheRunAreKept) {
+  const fs::path dir = fresh_dir();
+  test_picture big = pattern_picture(0, 0);
+  big.width = 3000;  // framed on 3610 x 3610: about 39 MB to write
+  big.height = 2000;
+  big.bgr.assign(3000 * 2000 * 3, 7);
+  write_file(dir / "in.bmp", build_bmp(big));
+  const fs::path output = dir / "3610x3610_big.bmp";
+  write_file(output, {'o', 'l', 'd'});
+  ASSERT_EQ(chmod(output.c_str(), 0644), 0);
+  const pid_t run = start_tool(dir, "-i in.bmp -o big");
+  ASSERT_TRUE(wait_until_writing(run, dir));
+  ASSERT_EQ(chmod(output.c_str(), 0600), 0);  // made private while the run writes
+  EXPECT_EQ(wait_tool(run), 0);
+  struct stat after;
+  ASSERT_EQ(stat(output.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0600u);
+  EXPECT_EQ(fs::file_size(output), 54u + 3610u * 10832u);
 }
 
 TEST(Replacing, LongestFileNameWorks) {
@@ -149,45 +214,12 @@ TEST(Replacing, LongestFileNameWorks) {
   EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "10x10_" + name + ".bmp"}));
 }
 
-namespace {
-
-// The commands that make the program run as an ordinary user, whom
-// permissions bind: the user running the tests or, for root, nobody.
-std::string as_ordinary_user() {
-  return geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
-}
-
-// Makes `path` the ordinary user's, where the tests run as root.
-void give_to_ordinary_user(const fs::path& path) {
-  if (geteuid() == 0) {
-    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
-  }
-}
-
-// Whether the program runs as the ordinary user here: run with no
-// arguments from `dir`, it prints its usage text.
-bool runs_as_ordinary_user(const fs::path& dir) {
-  return run_tool(dir, "", as_ordinary_user()).err.rfind("Usage:", 0) == 0;
-}
-
-// Takes from everyone the right to create files in `dir`, once its files are
-// in place; unlock_folder gives it back (and the suite does, whatever a test's
-// outcome, before it removes its folders).
-void lock_folder(const fs::path& dir) {
-  fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                           fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
-}
-
-void unlock_folder(const fs::path& dir) { fs::permissions(dir, fs::perms::owner_all); }
-
-}  // namespace
-
 TEST(Replacing, WrittenInPlaceWhenOnlyTheFileMayBeWritten) {
   const fs::path dir = folder_with_input();
   if (!runs_as_ordinary_user(dir)) GTEST_SKIP() << "the program cannot run as an ordinary user";
   const fs::path output = dir / "10x10_framed.bmp";
   write_file(output, std::vector<uint8_t>(2000, 'o'));  // longer than the new file
-  give_to_ordinary_user(output);
+  ASSERT_TRUE(give_to_ordinary_user(output));
   fs::create_hard_link(output, dir / "other_link.bmp");
   struct stat before;
   ASSERT_EQ(stat(output.c_str(), &before), 0);
@@ -222,9 +254,11 @@ TEST(Replacing, RefusedUntouchedWhenNeitherFileNorFolderMayBeWritten) {
 #ifdef __linux__
 namespace {
 
-// An access control list in the kernel's form: owner rw, user 65533 rw, owning
-// group r, mask rw, others nothing.
-std::vector<uint8_t> shared_with_one_more_user() {
+// An access control list in the kernel's form: the owner, user 65533, the
+// owning group, the mask and others with the permissions given (rwx as 4, 2,
+// 1), in that order.
+std::vector<uint8_t> access_list(uint16_t owner, uint16_t one_more_user, uint16_t group,
+                                 uint16_t mask, uint16_t others) {
   std::vector<uint8_t> acl = {2, 0, 0, 0};  // version
   const auto entry = [&acl](uint16_t tag, uint16_t perm, uint32_t id) {
     const uint8_t bytes[8] = {uint8_t(tag),       uint8_t(tag >> 8), uint8_t(perm),
@@ -233,11 +267,11 @@ std::vector<uint8_t> shared_with_one_more_user() {
     acl.insert(acl.end(), bytes, bytes + 8);
   };
   constexpr uint32_t NO_ID = 0xFFFFFFFF;
-  entry(0x01, 6, NO_ID);  // owner
-  entry(0x02, 6, 65533);  // one more user
-  entry(0x04, 4, NO_ID);  // owning group
-  entry(0x10, 6, NO_ID);  // mask: the mode's group bits
-  entry(0x20, 0, NO_ID);  // others
+  entry(0x01, owner, NO_ID);
+  entry(0x02, one_more_user, 65533);
+  entry(0x04, group, NO_ID);
+  entry(0x10, mask, NO_ID);
+  entry(0x20, others, NO_ID);
   return acl;
 }
 
@@ -250,20 +284,32 @@ std::vector<uint8_t> attribute(const fs::path& path, const char* name) {
 
 }  // namespace
 
-TEST(Replacing, AccessControlListIsKept) {
+TEST(Replacing, AccessControlListIsKeptExactlyWhateverTheFolderGivesNewFiles) {
   const fs::path dir = folder_with_input();
-  const fs::path output = dir / "10x10_framed.bmp";
-  write_file(output, {'o', 'l', 'd'});
-  const std::vector<uint8_t> acl = shared_with_one_more_user();
-  if (setxattr(output.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+  // The folder gives every new file to user 65533 as well.
+  const std::vector<uint8_t> folder_default = access_list(7, 6, 5, 7, 5);
+  if (setxattr(dir.c_str(), "system.posix_acl_default", folder_default.data(),
+               folder_default.size(), 0) != 0) {
     GTEST_SKIP() << "this file system keeps no access control lists: " << std::strerror(errno);
   }
-  struct stat before;
-  ASSERT_EQ(stat(output.c_str(), &before), 0);
-  ASSERT_EQ(before.st_mode & 0777, 0660u);  // the group bits show the mask
+  const fs::path output = dir / "10x10_framed.bmp";
+  write_file(output, {'o', 'l', 'd'});
 
+  // A file without a list of its own stays as closed as its bits say.
+  ASSERT_EQ(removexattr(output.c_str(), "system.posix_acl_access"), 0);
+  ASSERT_EQ(chmod(output.c_str(), 0640), 0);
   EXPECT_EQ(run_tool(dir, "-i in.bmp -o framed").status, 0);
   struct stat after;
+  ASSERT_EQ(stat(output.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_EQ(attribute(output, "system.posix_acl_access"), std::vector<uint8_t>{});
+
+  // A file with its own list keeps exactly that one.
+  const std::vector<uint8_t> acl = access_list(6, 6, 4, 6, 0);
+  ASSERT_EQ(setxattr(output.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0);
+  ASSERT_EQ(stat(output.c_str(), &after), 0);
+  ASSERT_EQ(after.st_mode & 0777, 0660u);  // the group bits show the mask
+  EXPECT_EQ(run_tool(dir, "-i in.bmp -o framed").status, 0);
   ASSERT_EQ(stat(output.c_str(), &after), 0);
   EXPECT_EQ(after.st_mode & 0777, 0660u);
   EXPECT_EQ(attribute(output, "system.posix_acl_access"), acl);

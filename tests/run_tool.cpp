@@ -16,6 +16,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
 #endif
 
 namespace fs = std::filesystem;
@@ -183,7 +187,60 @@ bool writing(pid_t pid, const fs::path& dir) {
   return false;
 }
 
+// The processes `pid` started, read from /proc.
+std::vector<pid_t> children_of(pid_t pid) {
+  std::vector<pid_t> children;
+  std::error_code ignored;
+  for (fs::directory_iterator it("/proc", ignored), end; it != end; it.increment(ignored)) {
+    std::ifstream stat(it->path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
+    // After the name in parentheses: the state, then the parent's id.
+    std::istringstream rest(line.substr(line.rfind(')') + 1));
+    std::string state;
+    long parent = 0;
+    if (rest >> state >> parent && parent == pid) {
+      children.push_back(static_cast<pid_t>(std::stol(it->path().filename().string())));
+    }
+  }
+  return children;
+}
+
+bool has_open(pid_t pid, const fs::path& file) {
+  std::error_code ignored;
+  const fs::path descriptors = "/proc/" + std::to_string(pid) + "/fd";
+  for (fs::directory_iterator it(descriptors, ignored), end; it != end; it.increment(ignored)) {
+    if (fs::read_symlink(it->path(), ignored) == file) return true;
+  }
+  return false;
+}
+
+bool ended(pid_t pid) {
+  siginfo_t info = {};
+  waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+  return info.si_pid == pid;
+}
+
 }  // namespace
+
+std::string as_ordinary_user() {
+  return geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+}
+
+bool runs_as_ordinary_user(const fs::path& dir) {
+  return run_tool(dir, "", as_ordinary_user()).err.rfind("Usage:", 0) == 0;
+}
+
+bool give_to_ordinary_user(const fs::path& path) {
+  return geteuid() != 0 || chown(path.c_str(), 65534, 65534) == 0;
+}
+
+void lock_folder(const fs::path& dir) {
+  fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                           fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+}
+
+void unlock_folder(const fs::path& dir) { fs::permissions(dir, fs::perms::owner_all); }
 
 pid_t start_tool(const fs::path& dir, const std::string& args, const std::string& setup,
                  const std::string& program) {
@@ -202,23 +259,38 @@ bool wait_until_writing(pid_t pid, const fs::path& dir) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (!writing(pid, dir)) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    siginfo_t ended = {};
-    waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT);
-    if (ended.si_pid == pid) return false;  // ended before
+    if (ended(pid)) return false;  // ended before writing
   }
   return true;
 }
 
-int wait_tool(pid_t pid) {
+bool wait_until_open(pid_t pid, const fs::path& file) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline && !ended(pid)) {
+    if (has_open(pid, file)) return true;
+    for (pid_t child : children_of(pid)) {
+      if (has_open(child, file)) return true;
+    }
+  }
+  return false;
+}
+
+int wait_tool(pid_t pid, int seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!ended(pid) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!ended(pid)) kill(pid, SIGKILL);
   int status = 0;
   waitpid(pid, &status, 0);
-  return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  return WIFSIGNALED(status) ? SIGNALLED + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 int run_tool_interrupted(const fs::path& dir, const std::string& args, int sig,
                          const std::string& setup, const std::string& program) {
   const pid_t pid = start_tool(dir, args, setup, program);
   if (wait_until_writing(pid, dir)) kill(pid, sig);
-  return wait_tool(pid);
+  const int status = wait_tool(pid);
+  return status > SIGNALLED ? status - SIGNALLED : 0;
 }
 #endif

@@ -31,6 +31,24 @@ run_result run_tool(const std::filesystem::path& dir, const std::string& args,
 #ifndef _WIN32
 #include <sys/types.h>
 
+// The commands that make the program run as an ordinary user, whom
+// permissions bind: the user running the tests or, for root, nobody.
+std::string as_ordinary_user();
+
+// Whether the program runs as the ordinary user here: run with no
+// arguments from `dir`, it prints its usage text.
+bool runs_as_ordinary_user(const std::filesystem::path& dir);
+
+// Makes `path` the ordinary user's, where the tests run as root; false
+// when that fails.
+bool give_to_ordinary_user(const std::filesystem::path& path);
+
+// Takes from everyone the right to create files in `dir`, once its files are
+// in place; unlock_folder gives it back (and the suite does, whatever a
+// test's outcome, before it removes its folders).
+void lock_folder(const std::filesystem::path& dir);
+void unlock_folder(const std::filesystem::path& dir);
+
 // Starts `program` (tool_command() or tool_command(true)) in `dir` with
 // `args`, after the shell commands in `setup`, without waiting for it.
 pid_t start_tool(const std::filesystem::path& dir, const std::string& args,
@@ -40,9 +58,16 @@ pid_t start_tool(const std::filesystem::path& dir, const std::string& args,
 // not; false when it ended first, or after a minute.
 bool wait_until_writing(pid_t pid, const std::filesystem::path& dir);
 
-// Waits for the started program to end; returns the signal that ended it, 0
-// when it ended by itself.
-int wait_tool(pid_t pid);
+// Waits until the started program, or a program it started (one it runs
+// under strace, say), has `file` open; false when it ended first, or after a
+// minute.
+bool wait_until_open(pid_t pid, const std::filesystem::path& file);
+
+// Waits for the started program to end; returns its exit status, or
+// SIGNALLED plus the signal that ended it. After `seconds`, it is killed
+// (SIGKILL).
+constexpr int SIGNALLED = 128;
+int wait_tool(pid_t pid, int seconds = 600);
 
 // Starts the program, sends it `sig` as soon as its new output file is open,
 // and returns the signal that ended it (0 when it ended by itself).
