@@ -41,6 +41,7 @@ missing_packages() {
   command -v identify >/dev/null || echo imagemagick
   command -v mandoc >/dev/null || echo mandoc
   command -v djpeg >/dev/null || echo libjpeg-turbo-progs
+  command -v strace >/dev/null || echo strace
   if [ "$cross" = 1 ]; then
     command -v x86_64-w64-mingw32-g++-posix >/dev/null || echo g++-mingw-w64-x86-64
     command -v i686-w64-mingw32-g++-posix >/dev/null || echo g++-mingw-w64-i686
@@ -283,7 +284,8 @@ stage_ordinary() {
   local programs scratch status left
   programs=$(mktemp -d) && scratch=$(mktemp -d) || return 1
   chmod 755 "$programs" && chmod 1777 "$scratch" &&
-    cp build/vandrel build/vandrel_named_temp build/tests/vandrel_tests "$programs/" &&
+    cp build/vandrel build/vandrel_named_temp build/tests/vandrel_tests \
+      build/tests/librefuse_allocation.so "$programs/" &&
     (cd "$scratch" && setpriv --reuid=65534 --regid=65534 --clear-groups \
       env HOME="$scratch" TMPDIR="$scratch" VANDREL_PROGRAMS="$programs" \
       "$programs/vandrel_tests" --gtest_brief=1)

@@ -96,6 +96,11 @@ const fs::path& scratch_path() {
 
 }  // namespace
 
+std::string built_file(const fs::path& built) {
+  const char* copies = std::getenv("VANDREL_PROGRAMS");
+  return (copies != nullptr ? fs::path(copies) / built.filename() : built).u8string();
+}
+
 std::string tool_command(bool named_temp_files) {
 #ifdef VANDREL_NAMED_TEMP_BINARY
   const fs::path built = named_temp_files ? VANDREL_NAMED_TEMP_BINARY : VANDREL_BINARY;
@@ -103,9 +108,7 @@ std::string tool_command(bool named_temp_files) {
   static_cast<void>(named_temp_files);
   const fs::path built = VANDREL_BINARY;
 #endif
-  const char* copies = std::getenv("VANDREL_PROGRAMS");
-  const fs::path program = copies != nullptr ? fs::path(copies) / built.filename() : built;
-  return VANDREL_RUNNER "\"" + program.u8string() + "\"";
+  return VANDREL_RUNNER "\"" + built_file(built) + "\"";
 }
 
 fs::path fresh_dir() {
@@ -116,7 +119,8 @@ fs::path fresh_dir() {
   return dir;
 }
 
-run_result run_tool(const fs::path& dir, const std::string& args, const std::string& setup) {
+run_result run_tool(const fs::path& dir, const std::string& args, const std::string& setup,
+                    const std::string& program) {
   // Named per run, so that runs from several threads at once do not mix.
   static std::atomic<int> runs{0};
   const std::string name = dir.filename().string() + "." + std::to_string(runs++);
@@ -127,9 +131,8 @@ run_result run_tool(const fs::path& dir, const std::string& args, const std::str
 #else
   const std::string change_dir = "cd \"";
 #endif
-  const std::string command = change_dir + dir.u8string() + "\" && " + setup + tool_command() +
-                              " " + args + " >\"" + out.u8string() + "\" 2>\"" + err.u8string() +
-                              "\"";
+  const std::string command = change_dir + dir.u8string() + "\" && " + setup + program + " " +
+                              args + " >\"" + out.u8string() + "\" 2>\"" + err.u8string() + "\"";
   int raw = run_command(command);
 #ifdef _WIN32
   // cmd's status when it could not start the program at all (9009), or the C

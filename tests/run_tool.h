@@ -23,10 +23,15 @@ std::filesystem::path fresh_dir();
 // as another user, who may not reach the build folder).
 std::string tool_command(bool named_temp_files = false);
 
-// Runs the program in `dir` with `args` (UTF-8, already quoted where needed),
-// after the shell commands in `setup` (for example "ulimit -f 4 && ").
+// Where a file the build made is to be found by the program: `built`, or its
+// copy in the folder VANDREL_PROGRAMS names.
+std::string built_file(const std::filesystem::path& built);
+
+// Runs `program` in `dir` with `args` (UTF-8, already quoted where needed),
+// after the shell commands in `setup` (for example "ulimit -f 4 && ", or a
+// command the program runs under).
 run_result run_tool(const std::filesystem::path& dir, const std::string& args,
-                    const std::string& setup = "");
+                    const std::string& setup = "", const std::string& program = tool_command());
 
 #ifndef _WIN32
 #include <sys/types.h>

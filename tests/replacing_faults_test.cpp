@@ -1,0 +1,220 @@
+// Replacing an output when things go wrong around it: runs writing one file
+// in place at once, the name swapped for something else while a run works,
+// a flush that fails, an allocation refused once the new file exists. POSIX
+// only; the cases that need strace or a preloaded library say so where they
+// cannot run.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bmp_builder.h"
+#include "run_tool.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const test_picture SMALL = pattern_picture(4, 3);  // framed on 10 x 10 at (3, 3)
+const std::vector<uint8_t> OLD_OUTPUT = {'o', 'l', 'd'};
+
+// A folder holding in.bmp, the small picture, and an old 10x10_framed.bmp.
+fs::path folder_with_old_output() {
+  const fs::path dir = fresh_dir();
+  write_file(dir / "in.bmp", build_bmp(SMALL));
+  write_file(dir / "10x10_framed.bmp", OLD_OUTPUT);
+  return dir;
+}
+
+// Why the program cannot be run under strace here, or "" when it can.
+std::string strace_problem() {
+  if (std::string(VANDREL_RUNNER).size() > 0) return "strace would trace the emulator";
+  if (std::system("strace -f -qq -o /dev/null true 2>/dev/null") != 0) {
+    return "strace is missing or may not trace here";
+  }
+  return "";
+}
+
+// Runs the program in `dir` under strace with `options`; what strace
+// reports goes to the result's standard error.
+run_result run_traced(const fs::path& dir, const std::string& options,
+                      const std::string& user = "") {
+  return run_tool(dir, "-i in.bmp -o framed", user + "strace -f -qq " + options + " ");
+}
+
+// The line of `trace` at which `call` is first made; npos when never.
+size_t first_call(const std::string& trace, const std::string& call) {
+  const size_t at = trace.find(call + "(");
+  return at == std::string::npos
+             ? at
+             : static_cast<size_t>(std::count(trace.begin(), trace.begin() + at, '\n'));
+}
+
+}  // namespace
+
+TEST(ReplacingFaults, RunsWritingOneFileInPlaceTakeTurns) {
+  const fs::path dir = fresh_dir();
+  if (!runs_as_ordinary_user(dir)) GTEST_SKIP() << "the program cannot run as an ordinary user";
+  // Four pictures of one size, framed on 2446 x 2446 at (223, 523): about
+  // 18 MB each, many writes.
+  std::vector<std::vector<uint8_t>> framed;
+  for (int k = 0; k < 4; ++k) {
+    test_picture picture = pattern_picture(2000, 1400);
+    for (uint8_t& sample : picture.bgr) sample = static_cast<uint8_t>(sample ^ (k * 37));
+    write_file(dir / ("in" + std::to_string(k) + ".bmp"), build_bmp(picture));
+    framed.push_back(framed_reference(picture, 2446, 223, 523));
+  }
+  const fs::path output = dir / "2446x2446_framed.bmp";
+  write_file(output, OLD_OUTPUT);
+  ASSERT_TRUE(give_to_ordinary_user(output));
+  lock_folder(dir);  // so the runs write into the file itself
+  for (int round = 0; round < 3; ++round) {
+    std::vector<run_result> results(4);
+    std::vector<std::thread> runs;
+    for (int k = 0; k < 4; ++k) {
+      runs.emplace_back([&dir, &results, k] {
+        results[k] =
+            run_tool(dir, "-i in" + std::to_string(k) + ".bmp -o framed", as_ordinary_user());
+      });
+    }
+    for (std::thread& t : runs) t.join();
+    for (const run_result& r : results) EXPECT_EQ(r.status, 0) << r.out;
+    const std::vector<uint8_t> result = read_file(output);
+    EXPECT_NE(std::find(framed.begin(), framed.end(), result), framed.end()) << round;
+  }
+  unlock_folder(dir);
+}
+
+TEST(ReplacingFaults, ReplacedFileIsFlushedFirstAndAFailedFlushKeepsIt) {
+  const std::string why = strace_problem();
+  if (!why.empty()) GTEST_SKIP() << why;
+  const std::string calls = "-e trace=fsync,fdatasync,ftruncate,rename,renameat,renameat2";
+  // A new output, where nothing can be lost: not flushed.
+  fs::path dir = fresh_dir();
+  write_file(dir / "in.bmp", build_bmp(SMALL));
+  run_result r = run_traced(dir, calls);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(first_call(r.err, "fsync"), std::string::npos) << r.err;
+
+  // A replacement: flushed before the rename.
+  r = run_traced(dir, calls);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_LT(first_call(r.err, "fsync"), first_call(r.err, "rename")) << r.err;
+
+  // A flush that fails: the run fails and the old file stays.
+  dir = folder_with_old_output();
+  r = run_traced(dir, "-o /dev/null -e inject=fsync:error=EIO");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "output file write err!!\n");
+  EXPECT_EQ(read_file(dir / "10x10_framed.bmp"), OLD_OUTPUT);
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "10x10_framed.bmp"}));
+
+  // Written in place: flushed, then cut to length.
+  if (!runs_as_ordinary_user(dir)) GTEST_SKIP() << "the program cannot run as an ordinary user";
+  ASSERT_TRUE(give_to_ordinary_user(dir / "10x10_framed.bmp"));
+  lock_folder(dir);
+  r = run_traced(dir, calls, as_ordinary_user());
+  unlock_folder(dir);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_LT(first_call(r.err, "fsync"), first_call(r.err, "ftruncate")) << r.err;
+  EXPECT_EQ(read_file(dir / "10x10_framed.bmp"), framed_reference(SMALL, 10, 3, 3));
+}
+
+#ifdef __linux__
+namespace {
+
+// Opening files made slow (200 ms each), so that a test can change the
+// output's name between two steps of a run.
+const std::string SLOW_OPENS = "strace -f -qq -o /dev/null -e inject=openat:delay_exit=200000 ";
+
+std::vector<uint8_t> attribute(const fs::path& path, const char* name) {
+  std::vector<uint8_t> value(256);
+  const ssize_t size = getxattr(path.c_str(), name, value.data(), value.size());
+  value.resize(size < 0 ? 0 : static_cast<size_t>(size));
+  return value;
+}
+
+}  // namespace
+
+TEST(ReplacingFaults, RulesAreReadFromTheFileCheckedWhateverTakesItsName) {
+  const std::string why = strace_problem();
+  if (!why.empty()) GTEST_SKIP() << why;
+  const fs::path dir = folder_with_old_output();
+  const fs::path output = dir / "10x10_framed.bmp";
+  write_file(dir / "secret", {'s'});
+  if (setxattr(output.c_str(), "user.album", "summer", 6, 0) != 0 ||
+      setxattr((dir / "secret").c_str(), "user.secret", "key", 3, 0) != 0) {
+    GTEST_SKIP() << "this file system keeps no user attributes";
+  }
+  // Once the run has the output open, its name leads to another file.
+  const pid_t run = start_tool(dir, "-i in.bmp -o framed", "", SLOW_OPENS + tool_command());
+  ASSERT_TRUE(wait_until_open(run, output));
+  fs::rename(output, dir / "moved.bmp");
+  fs::create_symlink("secret", output);
+  EXPECT_EQ(wait_tool(run, 60), 0);
+  EXPECT_FALSE(fs::is_symlink(output));
+  EXPECT_EQ(attribute(output, "user.secret"), std::vector<uint8_t>{});
+  EXPECT_EQ(attribute(output, "user.album"), (std::vector<uint8_t>{'s', 'u', 'm', 'm', 'e', 'r'}));
+  EXPECT_EQ(read_file(output), framed_reference(SMALL, 10, 3, 3));
+  EXPECT_EQ(read_file(dir / "secret"), std::vector<uint8_t>{'s'});
+}
+
+TEST(ReplacingFaults, InPlaceWriteReachesTheFileCheckedWhateverTakesItsName) {
+  if (geteuid() != 0) GTEST_SKIP() << "changing a folder the program may not write needs root";
+  const std::string why = strace_problem();
+  if (!why.empty()) GTEST_SKIP() << why;
+  const fs::path dir = folder_with_old_output();
+  if (!runs_as_ordinary_user(dir)) GTEST_SKIP() << "the program cannot run as an ordinary user";
+  const fs::path output = dir / "10x10_framed.bmp";
+  ASSERT_TRUE(give_to_ordinary_user(output));
+  lock_folder(dir);  // so the run writes into the file itself
+  // Once the run has the output open, its name leads to a FIFO, which an
+  // open by name would wait on for ever.
+  const pid_t run =
+      start_tool(dir, "-i in.bmp -o framed", "", as_ordinary_user() + SLOW_OPENS + tool_command());
+  ASSERT_TRUE(wait_until_open(run, output));
+  fs::rename(output, dir / "moved.bmp");
+  ASSERT_EQ(mkfifo(output.c_str(), 0666), 0);
+  EXPECT_EQ(wait_tool(run, 30), 0);
+  unlock_folder(dir);
+  EXPECT_TRUE(fs::is_fifo(output));
+  EXPECT_EQ(read_file(dir / "moved.bmp"), framed_reference(SMALL, 10, 3, 3));
+}
+#endif
+
+TEST(ReplacingFaults, RefusedAllocationLeavesNoFileBehind) {
+#ifndef VANDREL_REFUSE_ALLOCATION
+  GTEST_SKIP() << "refusing one allocation takes a native build without sanitizers";
+#else
+  const fs::path dir = folder_with_old_output();
+  const fs::path output = dir / "10x10_framed.bmp";
+  // Copying this attribute asks for its 3001 bytes once the new file exists.
+  const std::string value(3001, 'v');
+  if (setxattr(output.c_str(), "user.big", value.data(), value.size(), 0) != 0) {
+    GTEST_SKIP() << "this file system keeps no user attributes";
+  }
+  const std::string refuse = "LD_PRELOAD=\"" + built_file(VANDREL_REFUSE_ALLOCATION) +
+                             "\" VANDREL_TEST_REFUSED_SIZE=3001 ";
+  for (bool named_temp_files : {false, true}) {
+    const run_result r =
+        run_tool(dir, "-i in.bmp -o framed", refuse, tool_command(named_temp_files));
+    EXPECT_EQ(r.status, 1) << named_temp_files;
+    EXPECT_EQ(r.out, "memory alloc err!!\n") << named_temp_files;
+    EXPECT_EQ(read_file(output), OLD_OUTPUT) << named_temp_files;
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "10x10_framed.bmp"}));
+  }
+#endif
+}
+#endif
