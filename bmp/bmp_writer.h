@@ -24,11 +24,11 @@ void pack_file_rows(const planar_image& picture, int64_t first_row, int64_t row_
                     uint8_t* out);
 
 // Writes `picture` (row 0 at the top) as a bottom-up 24-bit BMP file at
-// `path`. The file appears only once it is complete: it is written to a
-// temporary file in the directory of the file it replaces and renamed over
-// it, so an existing file is replaced whole or not at all, keeping its access
-// rules; a symbolic link keeps pointing to the new file. Only where the
-// directory refuses new files is an existing, writable file written in place.
-// Any failure, or a file that may not be replaced, removes the temporary
-// file and ends the run with the output message.
+// `path`. The file appears only once it is complete: a new file takes the
+// place of any file of that name in one step, replacing it whole or not at
+// all and carrying exactly its access rules; a symbolic link keeps pointing
+// to the new file. Where a new file cannot be exactly the old one, the
+// existing file is written in place (see os/output_file.h). Any failure, or
+// a file that may not be replaced, removes the new file and ends the run
+// with the output message.
 void write_bmp24(const planar_image& picture, const std::string& path);
