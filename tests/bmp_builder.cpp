@@ -70,6 +70,14 @@ std::vector<bmp_shape> accepted_variants() {
   return shapes;
 }
 
+test_picture big_picture() {
+  test_picture big;
+  big.width = 3000;
+  big.height = 2000;
+  big.bgr.assign(3000 * 2000 * 3, 7);
+  return big;
+}
+
 std::vector<uint8_t> build_bmp(const test_picture& picture, const bmp_shape& shape) {
   const size_t stride = stride_of(picture.width);
   const uint32_t masks = shape.bitfields && shape.info_size == 40 ? 12 : 0;

@@ -18,6 +18,10 @@ struct test_picture {
 // and from the grey of the border.
 test_picture pattern_picture(int32_t width, int32_t height);
 
+// A 3000 x 2000 picture of one colour, framed on 3610 x 3610: about 39 MB
+// to write, long enough for a test to act while a run writes it.
+test_picture big_picture();
+
 // How build_bmp lays out the file.
 struct bmp_shape {
   bool top_down = false;

@@ -54,11 +54,7 @@ TEST(Faults, FileSizeLimitLeavesTheOldOutput) {
 
 TEST(Faults, EverySignalThatEndsTheRunLeavesTheOldOutput) {
   const fs::path dir = fresh_dir();
-  test_picture big = pattern_picture(0, 0);
-  big.width = 3000;  // framed on 3610 x 3610: about 39 MB to write
-  big.height = 2000;
-  big.bgr.assign(3000 * 2000 * 3, 7);
-  write_file((dir / "in.bmp").string(), build_bmp(big));
+  write_file((dir / "in.bmp").string(), build_bmp(big_picture()));
   write_file((dir / "3610x3610_big.bmp").string(), OLD_OUTPUT);
   const auto expect_old_output_alone = [&dir](int sig) {
     EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "3610x3610_big.bmp"})) << sig;

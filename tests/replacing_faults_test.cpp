@@ -133,20 +133,9 @@ TEST(ReplacingFaults, ReplacedFileIsFlushedFirstAndAFailedFlushKeepsIt) {
 }
 
 #ifdef __linux__
-namespace {
-
 // Opening files made slow (200 ms each), so that a test can change the
 // output's name between two steps of a run.
-const std::string SLOW_OPENS = "strace -f -qq -o /dev/null -e inject=openat:delay_exit=200000 ";
-
-std::vector<uint8_t> attribute(const fs::path& path, const char* name) {
-  std::vector<uint8_t> value(256);
-  const ssize_t size = getxattr(path.c_str(), name, value.data(), value.size());
-  value.resize(size < 0 ? 0 : static_cast<size_t>(size));
-  return value;
-}
-
-}  // namespace
+const char* const SLOW_OPENS = "strace -f -qq -o /dev/null -e inject=openat:delay_exit=200000 ";
 
 TEST(ReplacingFaults, RulesAreReadFromTheFileCheckedWhateverTakesItsName) {
   const std::string why = strace_problem();
@@ -159,7 +148,8 @@ TEST(ReplacingFaults, RulesAreReadFromTheFileCheckedWhateverTakesItsName) {
     GTEST_SKIP() << "this file system keeps no user attributes";
   }
   // Once the run has the output open, its name leads to another file.
-  const pid_t run = start_tool(dir, "-i in.bmp -o framed", "", SLOW_OPENS + tool_command());
+  const pid_t run =
+      start_tool(dir, "-i in.bmp -o framed", "", std::string(SLOW_OPENS) + tool_command());
   ASSERT_TRUE(wait_until_open(run, output));
   fs::rename(output, dir / "moved.bmp");
   fs::create_symlink("secret", output);
@@ -182,8 +172,8 @@ TEST(ReplacingFaults, InPlaceWriteReachesTheFileCheckedWhateverTakesItsName) {
   lock_folder(dir);  // so the run writes into the file itself
   // Once the run has the output open, its name leads to a FIFO, which an
   // open by name would wait on for ever.
-  const pid_t run =
-      start_tool(dir, "-i in.bmp -o framed", "", as_ordinary_user() + SLOW_OPENS + tool_command());
+  const pid_t run = start_tool(dir, "-i in.bmp -o framed", "",
+                               as_ordinary_user() + std::string(SLOW_OPENS) + tool_command());
   ASSERT_TRUE(wait_until_open(run, output));
   fs::rename(output, dir / "moved.bmp");
   ASSERT_EQ(mkfifo(output.c_str(), 0666), 0);

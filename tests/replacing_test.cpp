@@ -188,11 +188,7 @@ TEST(Replacing, AnotherUsersFileIsWrittenInPlaceKeepingItsOwner) {
 
 TEST(Replacing, AccessRulesChangedDuringTheRunAreKept) {
   const fs::path dir = fresh_dir();
-  test_picture big = pattern_picture(0, 0);
-  big.width = 3000;  // framed on 3610 x 3610: about 39 MB to write
-  big.height = 2000;
-  big.bgr.assign(3000 * 2000 * 3, 7);
-  write_file(dir / "in.bmp", build_bmp(big));
+  write_file(dir / "in.bmp", build_bmp(big_picture()));
   const fs::path output = dir / "3610x3610_big.bmp";
   write_file(output, {'o', 'l', 'd'});
   ASSERT_EQ(chmod(output.c_str(), 0644), 0);
@@ -273,13 +269,6 @@ std::vector<uint8_t> access_list(uint16_t owner, uint16_t one_more_user, uint16_
   entry(0x10, mask, NO_ID);
   entry(0x20, others, NO_ID);
   return acl;
-}
-
-std::vector<uint8_t> attribute(const fs::path& path, const char* name) {
-  std::vector<uint8_t> value(256);
-  const ssize_t size = getxattr(path.c_str(), name, value.data(), value.size());
-  value.resize(size < 0 ? 0 : static_cast<size_t>(size));
-  return value;
 }
 
 }  // namespace

@@ -14,6 +14,9 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
 
 #include <chrono>
 #include <fstream>
@@ -244,6 +247,15 @@ void lock_folder(const fs::path& dir) {
 }
 
 void unlock_folder(const fs::path& dir) { fs::permissions(dir, fs::perms::owner_all); }
+
+#ifdef __linux__
+std::vector<uint8_t> attribute(const fs::path& path, const char* name) {
+  std::vector<uint8_t> value(256);
+  const ssize_t size = getxattr(path.c_str(), name, value.data(), value.size());
+  value.resize(size < 0 ? 0 : static_cast<size_t>(size));
+  return value;
+}
+#endif
 
 pid_t start_tool(const fs::path& dir, const std::string& args, const std::string& setup,
                  const std::string& program) {

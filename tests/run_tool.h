@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
 struct run_result {
   int status = -1;
@@ -53,6 +54,11 @@ bool give_to_ordinary_user(const std::filesystem::path& path);
 // test's outcome, before it removes its folders).
 void lock_folder(const std::filesystem::path& dir);
 void unlock_folder(const std::filesystem::path& dir);
+
+#ifdef __linux__
+// The value of the extended attribute `name` of `path`; empty when it has none.
+std::vector<uint8_t> attribute(const std::filesystem::path& path, const char* name);
+#endif
 
 // Starts `program` (tool_command() or tool_command(true)) in `dir` with
 // `args`, after the shell commands in `setup`, without waiting for it.
