@@ -304,8 +304,9 @@ int wait_tool(pid_t pid, int seconds) {
 int run_tool_interrupted(const fs::path& dir, const std::string& args, int sig,
                          const std::string& setup, const std::string& program) {
   const pid_t pid = start_tool(dir, args, setup, program);
-  if (wait_until_writing(pid, dir)) kill(pid, sig);
+  const bool sent = wait_until_writing(pid, dir) && kill(pid, sig) == 0;
   const int status = wait_tool(pid);
+  if (!sent) return NOT_SENT;
   return status > SIGNALLED ? status - SIGNALLED : 0;
 }
 #endif

@@ -81,7 +81,9 @@ constexpr int SIGNALLED = 128;
 int wait_tool(pid_t pid, int seconds = 600);
 
 // Starts the program, sends it `sig` as soon as its new output file is open,
-// and returns the signal that ended it (0 when it ended by itself).
+// and returns the signal that ended it (0 when it ended by itself), or
+// NOT_SENT when the run ended before the signal could be sent.
+constexpr int NOT_SENT = -1;
 int run_tool_interrupted(const std::filesystem::path& dir, const std::string& args, int sig,
                          const std::string& setup = "",
                          const std::string& program = tool_command());
