@@ -264,6 +264,9 @@ pid_t start_tool(const fs::path& dir, const std::string& args, const std::string
   const std::string where = dir.string();
   const pid_t pid = fork();
   if (pid == 0) {
+    // Every signal at its default action, whatever the tests inherited (a
+    // shell ignores SIGINT and SIGQUIT for a job it runs in the background).
+    for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
     if (chdir(where.c_str()) == 0) execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
     _exit(127);
   }
