@@ -38,6 +38,10 @@ fs::path folder_with_old_output() {
   return dir;
 }
 
+// The program run under strace; a sanitizer's leak check, which cannot work
+// under a tracer, is left out.
+const char* const STRACE = "env ASAN_OPTIONS=detect_leaks=0 strace -f -qq ";
+
 // Why the program cannot be run under strace here, or "" when it can.
 std::string strace_problem() {
   if (std::string(VANDREL_RUNNER).size() > 0) return "strace would trace the emulator";
@@ -51,7 +55,7 @@ std::string strace_problem() {
 // reports goes to the result's standard error.
 run_result run_traced(const fs::path& dir, const std::string& options,
                       const std::string& user = "") {
-  return run_tool(dir, "-i in.bmp -o framed", user + "strace -f -qq " + options + " ");
+  return run_tool(dir, "-i in.bmp -o framed", user + STRACE + options + " ");
 }
 
 // The line of `trace` at which `call` is first made; npos when never.
@@ -135,7 +139,8 @@ TEST(ReplacingFaults, ReplacedFileIsFlushedFirstAndAFailedFlushKeepsIt) {
 #ifdef __linux__
 // Opening files made slow (200 ms each), so that a test can change the
 // output's name between two steps of a run.
-const char* const SLOW_OPENS = "strace -f -qq -o /dev/null -e inject=openat:delay_exit=200000 ";
+const std::string SLOW_OPENS =
+    std::string(STRACE) + "-o /dev/null -e inject=openat:delay_exit=200000 ";
 
 TEST(ReplacingFaults, RulesAreReadFromTheFileCheckedWhateverTakesItsName) {
   const std::string why = strace_problem();
@@ -148,8 +153,7 @@ TEST(ReplacingFaults, RulesAreReadFromTheFileCheckedWhateverTakesItsName) {
     GTEST_SKIP() << "this file system keeps no user attributes";
   }
   // Once the run has the output open, its name leads to another file.
-  const pid_t run =
-      start_tool(dir, "-i in.bmp -o framed", "", std::string(SLOW_OPENS) + tool_command());
+  const pid_t run = start_tool(dir, "-i in.bmp -o framed", "", SLOW_OPENS + tool_command());
   ASSERT_TRUE(wait_until_open(run, output));
   fs::rename(output, dir / "moved.bmp");
   fs::create_symlink("secret", output);
@@ -172,8 +176,8 @@ TEST(ReplacingFaults, InPlaceWriteReachesTheFileCheckedWhateverTakesItsName) {
   lock_folder(dir);  // so the run writes into the file itself
   // Once the run has the output open, its name leads to a FIFO, which an
   // open by name would wait on for ever.
-  const pid_t run = start_tool(dir, "-i in.bmp -o framed", "",
-                               as_ordinary_user() + std::string(SLOW_OPENS) + tool_command());
+  const pid_t run =
+      start_tool(dir, "-i in.bmp -o framed", "", as_ordinary_user() + SLOW_OPENS + tool_command());
   ASSERT_TRUE(wait_until_open(run, output));
   fs::rename(output, dir / "moved.bmp");
   ASSERT_EQ(mkfifo(output.c_str(), 0666), 0);
