@@ -23,6 +23,9 @@ struct output_target {
   unsigned mode = 0;
   long long owner = -1;
   long long group = -1;
+  // Windows: the existing file, opened once for writing when it was checked
+  // (-1 when none); open_output takes it over.
+  intptr_t file = -1;
 };
 
 // An output being written.
@@ -39,7 +42,10 @@ struct output_file {
 // the process may not open for writing, a link chain too long to follow, and
 // a link that the system would not follow for writing: one in a sticky,
 // world-writable directory owned by neither this user nor the directory's
-// owner. A missing file is usable.
+// owner. A missing file is usable. On Windows, the final file a link leads
+// to is named by the system, and a name with a colon other than a drive
+// letter's (an NTFS stream), a file the user may not open for writing, and
+// one that cannot be looked at for any reason but its absence are refused.
 output_target find_output_target(const std::string& name);
 
 // Opens the output for `target`: a new temporary file in its directory, given
@@ -51,7 +57,10 @@ output_target find_output_target(const std::string& name);
 // From now until finish_output or abandon_output, a signal that would end the
 // process (Ctrl-C, a kill, a CPU-time limit, ...; Ctrl-C, Ctrl-Break or
 // closing the console on Windows) removes the temporary file before the
-// process ends as the signal would have ended it.
+// process ends as the signal would have ended it. On Windows the temporary
+// file is also marked for deletion at once, so that the system removes it
+// however the process ends, until finish_output puts it in place; a file
+// written in place is locked for the whole write.
 output_file open_output(const output_target& target);
 
 // Appends `count` bytes to the output; false when they could not all be written.
