@@ -8,6 +8,7 @@
 // After windows.h, which they need.
 #include <aclapi.h>
 
+#include <cwchar>
 #include <new>
 #include <string>
 #include <vector>
@@ -35,10 +36,12 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 // The temporary file a console interruption removes (empty when none), and
 // the lock that keeps its creation, replacement and removal apart from the
-// interruption handler, which runs on a thread of its own. Nothing that can
-// throw runs while the lock is held.
+// interruption handler, which runs on a thread of its own. The name is kept
+// in a plain array, never freed, so that the handler may read it even while
+// the process exits; nothing that can throw runs while the lock is held.
+constexpr size_t LONGEST_PATH = 32767;
 SRWLOCK guard_lock = SRWLOCK_INIT;
-std::wstring guarded_path;
+wchar_t guarded_path[LONGEST_PATH + 1];
 
 HANDLE as_handle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
@@ -50,7 +53,7 @@ void close_if_open(intptr_t handle) {
 // the run cannot go on, and lets the default handler end the process.
 BOOL WINAPI remove_temp_on_interruption(DWORD) {
   AcquireSRWLockExclusive(&guard_lock);
-  if (!guarded_path.empty()) DeleteFileW(guarded_path.c_str());
+  if (guarded_path[0] != L'\0') DeleteFileW(guarded_path);
   return FALSE;
 }
 
@@ -137,7 +140,9 @@ HANDLE create_guarded(const std::string& target, std::string& path) {
                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     const DWORD error = GetLastError();
-    if (file != INVALID_HANDLE_VALUE) guarded_path.swap(wide);
+    if (file != INVALID_HANDLE_VALUE && wide.size() <= LONGEST_PATH) {
+      wmemcpy(guarded_path, wide.c_str(), wide.size() + 1);
+    }
     ReleaseSRWLockExclusive(&guard_lock);
     if (file != INVALID_HANDLE_VALUE) {
       // Where the mark cannot be set, the interruption handler and
@@ -235,7 +240,7 @@ bool replace_target(HANDLE file, std::vector<FILE_RENAME_INFO>& request) {
                                    static_cast<DWORD>(request.size() * sizeof(FILE_RENAME_INFO)));
     const DWORD error = GetLastError();
     if (moved) {
-      guarded_path.clear();
+      guarded_path[0] = L'\0';
     } else {
       mark_for_deletion(file, true);
     }
@@ -343,8 +348,8 @@ void abandon_output(output_file& out) {
   if (!temporary) return;
   // Where the file system has no deletion mark, the file goes by its name.
   AcquireSRWLockExclusive(&guard_lock);
-  if (!guarded_path.empty()) DeleteFileW(guarded_path.c_str());
-  guarded_path.clear();
+  if (guarded_path[0] != L'\0') DeleteFileW(guarded_path);
+  guarded_path[0] = L'\0';
   ReleaseSRWLockExclusive(&guard_lock);
 }
 
