@@ -8,7 +8,8 @@
 # the output's does not is still opened by its long form (Wine, which has no
 # such limit, shows the name in its trace).
 # Usage: wine_replacing_test.sh WINE VANDREL_EXE
-# Exits 77 (skipped) only when the folder cannot be made to refuse new files.
+# Exits 77 (skipped) only when the folder cannot be made to refuse new files,
+# after the other cases passed.
 set -euo pipefail
 wine=$1
 vandrel=$(realpath "$2")
@@ -76,8 +77,30 @@ cmp -s linked/real/pic.bmp linked/10x10_plain.bmp || fail "the linked file was n
 [ "$(ls linked/real)" = pic.bmp ] || fail "left beside the linked file: $(ls linked/real)"
 echo "a link at the output name stayed and its file was replaced"
 
-# 3. In place, four runs at once, each with another picture: each waits for
-# the one before, so the file ends as one of the pictures, whole.
+# 3. A new output whose full path stays under 248 characters while its
+# temporary file's passes 260: the temporary file is named in the long form.
+windows_length() { # the length of this folder's Windows name, Z:\...\ (Wine maps / to Z:)
+  echo $((2 + ${#1} + 1))
+}
+deep=$work/long
+length=$(windows_length "$deep")
+pad=$((233 - length - 1)) # the folder's path then 233 characters, separator included
+[ $pad -gt 0 ] || fail "the temporary folder's path is too long for this case: $work"
+deep=$deep/$(printf 'd%.0s' $(seq $pad))
+mkdir -p "$deep"
+make_bmp "$deep/in.bmp" 4 3 5
+[ "$(windows_length "$deep")" = 233 ] || fail "the folder's name is not 233 characters long"
+trace=$(cd "$deep" && WINEDEBUG=trace+file "$wine" "$vandrel" -i in.bmp -o x 2>&1 >/dev/null) ||
+  fail "framing in a deep folder"
+opened=$(grep -F 'trace:file:CreateFileW L"' <<<"$trace" | grep -F 'vandrel-' | head -n 1)
+[ -n "$opened" ] || fail "no temporary file in Wine's trace"
+[[ $opened == *'CreateFileW L"\\\\?\\'* ]] || fail "the temporary file was opened by a plain path: $opened"
+[ -f "$deep/10x10_x.bmp" ] || fail "no output in the deep folder"
+echo "the temporary file of a 247-character path was opened by its long form"
+
+# 4. In place, four runs at once, each with another picture: each waits for
+# the one before, so the file ends as one of the pictures, whole. Last, as
+# the one case that may be skipped.
 mkdir locked references
 for fill in 1 2 3 4; do
   make_bmp "locked/in$fill.bmp" 2400 1600 $fill # framed on 2890 x 2890: 25 MB
@@ -105,24 +128,3 @@ for fill in 1 2 3 4; do
 done
 [ -n "$whole" ] || fail "four runs in place left a file that is none of their pictures"
 echo "four runs writing one file in place left picture $whole whole"
-
-# 4. A new output whose full path stays under 248 characters while its
-# temporary file's passes 260: the temporary file is named in the long form.
-windows_length() { # the length of this folder's Windows name, Z:\...\ (Wine maps / to Z:)
-  echo $((2 + ${#1} + 1))
-}
-deep=$work/long
-length=$(windows_length "$deep")
-pad=$((233 - length - 1)) # the folder's path then 233 characters, separator included
-[ $pad -gt 0 ] || fail "the temporary folder's path is too long for this case: $work"
-deep=$deep/$(printf 'd%.0s' $(seq $pad))
-mkdir -p "$deep"
-make_bmp "$deep/in.bmp" 4 3 5
-[ "$(windows_length "$deep")" = 233 ] || fail "the folder's name is not 233 characters long"
-trace=$(cd "$deep" && WINEDEBUG=trace+file "$wine" "$vandrel" -i in.bmp -o x 2>&1 >/dev/null) ||
-  fail "framing in a deep folder"
-opened=$(grep -F 'trace:file:CreateFileW L"' <<<"$trace" | grep -F 'vandrel-' | head -n 1)
-[ -n "$opened" ] || fail "no temporary file in Wine's trace"
-[[ $opened == *'CreateFileW L"\\\\?\\'* ]] || fail "the temporary file was opened by a plain path: $opened"
-[ -f "$deep/10x10_x.bmp" ] || fail "no output in the deep folder"
-echo "the temporary file of a 247-character path was opened by its long form"
