@@ -24,8 +24,9 @@ struct output_target {
   // it; every later step works inside that folder.
   intptr_t folder = -1;
   std::string leaf;
-  // POSIX: the existing file, opened for writing once it was checked; its
-  // access rules are read from it and an in-place write goes through it.
+  // The existing file, opened for writing once, when it was checked (-1 when
+  // none): on POSIX systems its access rules are read from it and an in-place
+  // write goes through it; on Windows open_output takes it over.
   intptr_t file = -1;
   unsigned mode = 0;  // Windows: the existing file's attributes
 };
@@ -47,7 +48,10 @@ struct output_file {
 // folder that does not exist, and a link that the system would not follow
 // for writing: one in a sticky, world-writable folder owned by neither this
 // user nor the folder's owner, whichever component of the name it is. A
-// missing file is usable.
+// missing file is usable. On Windows, the final file a link leads to is named
+// by the system, and a name with a colon other than a drive letter's (an
+// NTFS stream), and a file that cannot be looked at for any reason but its
+// absence, are refused too.
 output_target find_output_target(const std::string& name);
 
 // Opens the output for `target`. A missing target gets a new file. An
@@ -59,7 +63,10 @@ output_target find_output_target(const std::string& name);
 // abandon_output. While a named temporary file exists, a signal that would
 // end the process (Ctrl-C, a kill, a CPU-time limit, ...; Ctrl-C, Ctrl-Break
 // or closing the console on Windows) removes it before the process ends as
-// the signal would have ended it. A refused allocation leaves no file behind.
+// the signal would have ended it; on Windows the temporary file is also
+// marked for deletion at once, so that the system removes it however the
+// process ends, until finish_output puts it in place. A refused allocation
+// leaves no file behind.
 output_file open_output(const output_target& target);
 
 // Appends `count` bytes to the output; false when they could not all be written.

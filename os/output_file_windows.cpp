@@ -1,12 +1,17 @@
-// Writing the output file on Windows, by UTF-16 names: the read-only check,
-// the replaced file's access control list and attributes, the atomic
-// replace, writing in place where the folder refuses new files, and removing
-// the temporary file when the console interrupts.
+// Writing the output file on Windows, by UTF-16 names: checking the existing
+// output through one handle (links followed to the final file, the right to
+// write it), the replaced file's access control list and attributes, a
+// temporary file the system deletes however the process ends until it is
+// renamed into place, writing in place under a lock where the folder refuses
+// new files, and removing the temporary file when the console interrupts.
 #include <windows.h>
 // After windows.h, which they need.
 #include <aclapi.h>
 
+#include <cwchar>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "os/output_file.h"
 #include "os/path_windows.h"
@@ -17,62 +22,150 @@ namespace {
 constexpr int TEMP_NAME_ATTEMPTS = 64;
 // Another process may hold the target for a moment (a virus scanner, an
 // indexer, another run replacing the same file): retry for about 2 s.
-constexpr int REPLACE_ATTEMPTS = 100;
-constexpr DWORD REPLACE_RETRY_MS = 20;
-// The attributes a replaced file passes on (read-only files are refused).
-constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+constexpr int BUSY_ATTEMPTS = 100;
+constexpr DWORD BUSY_RETRY_MS = 20;
+// The attributes a replaced file passes on (read-only files are refused);
+// the new file is also marked changed (archive), as any write marks it.
+constexpr DWORD KEPT_ATTRIBUTES =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+// What checking, and perhaps writing in place, needs of an existing output.
+// Asking to write the data is what asks whether the user may write it.
+constexpr DWORD EXISTING_ACCESS =
+    FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // The temporary file a console interruption removes (empty when none), and
 // the lock that keeps its creation, replacement and removal apart from the
-// interruption handler, which runs on a thread of its own.
+// interruption handler, which runs on a thread of its own. The name is kept
+// in a plain array, never freed, so that the handler may read it even while
+// the process exits; nothing that can throw runs while the lock is held.
+constexpr size_t LONGEST_PATH = 32767;
 SRWLOCK guard_lock = SRWLOCK_INIT;
-std::wstring guarded_path;
+wchar_t guarded_path[LONGEST_PATH + 1];
 
-HANDLE file_handle(const output_file& out) { return reinterpret_cast<HANDLE>(out.handle); }
+HANDLE as_handle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+void close_if_open(intptr_t handle) {
+  if (as_handle(handle) != INVALID_HANDLE_VALUE) CloseHandle(as_handle(handle));
+}
 
 // Console interruptions: removes the temporary file, keeps the lock so that
 // the run cannot go on, and lets the default handler end the process.
 BOOL WINAPI remove_temp_on_interruption(DWORD) {
   AcquireSRWLockExclusive(&guard_lock);
-  if (!guarded_path.empty()) DeleteFileW(guarded_path.c_str());
+  if (guarded_path[0] != L'\0') DeleteFileW(guarded_path);
   return FALSE;
 }
 
-// Creates a new file that an interruption may delete while it is open, and
-// records it; INVALID_HANDLE_VALUE when impossible, with the last error
-// saying why.
-HANDLE create_guarded(const std::wstring& target, std::string& path) {
+bool not_found(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Opens the existing file `path` names, following links, for checking and
+// writing; retries while another process holds it without sharing.
+HANDLE open_existing(const std::wstring& path) {
+  for (int attempt = 0;; ++attempt) {
+    const HANDLE file = CreateFileW(path.c_str(), EXISTING_ACCESS, SHARE_ALL, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION ||
+        attempt + 1 == BUSY_ATTEMPTS) {
+      return file;
+    }
+    Sleep(BUSY_RETRY_MS);
+  }
+}
+
+// The full name of the open `file` as the system resolved it, links
+// followed, as text; "" when the system cannot say.
+std::string final_path(HANDLE file) {
+  constexpr DWORD FLAGS = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  const DWORD needed = GetFinalPathNameByHandleW(file, nullptr, 0, FLAGS);
+  if (needed == 0) return "";
+  std::wstring path(needed, L'\0');
+  const DWORD length = GetFinalPathNameByHandleW(file, &path[0], needed, FLAGS);
+  if (length == 0 || length >= needed) return "";
+  path.resize(length);
+  return utf8_from_utf16(std::u16string(path.begin(), path.end()));
+}
+
+// Whether nothing at all is at `path`: not even a link that leads nowhere,
+// which opening through it reports as missing too.
+bool nothing_there(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES && not_found(GetLastError());
+}
+
+// Checks the open existing output: a file on a disk, neither a folder nor
+// read-only (which the write access does not show to every user), whose
+// final name the system can give, or the name itself when no link stands
+// there. Fills in the target's attributes and path.
+bool check_existing(HANDLE file, const std::wstring& path, output_target& target) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    return false;
+  }
+  target.mode = info.dwFileAttributes;
+  const std::string final_name = final_path(file);
+  if (!final_name.empty()) {
+    target.path = final_name;
+    return true;
+  }
+  const DWORD own = GetFileAttributesW(path.c_str());  // a link's own, not its file's
+  return own != INVALID_FILE_ATTRIBUTES && (own & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Marks the open `file` to be deleted when its last handle closes, however
+// the process ends, or clears the mark. False where the file system has no
+// such mark.
+bool mark_for_deletion(HANDLE file, bool deleted) {
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = deleted ? TRUE : FALSE;
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// Creates a new temporary file beside `target`, marked for deletion, that an
+// interruption may also delete by name while it is open, and records it;
+// INVALID_HANDLE_VALUE when impossible, with the last error saying why. Its
+// name is in `path`. Every name is made before the file exists.
+HANDLE create_guarded(const std::string& target, std::string& path) {
   for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
-    // The target's name is already in its system form, so the temporary
-    // file's name is built from the UTF-16 one.
-    std::wstring name = target;
-    const size_t end = name.find_last_of(L"/\\:");
-    name.resize(end == std::wstring::npos ? 0 : end + 1);
-    const std::string leaf = temp_path_beside("", GetCurrentProcessId(), attempt);
-    name.append(leaf.begin(), leaf.end());
+    std::string name = temp_path_beside(target, GetCurrentProcessId(), attempt);
+    std::wstring wide;
+    if (!windows_path(name, wide)) {
+      SetLastError(ERROR_INVALID_NAME);
+      return INVALID_HANDLE_VALUE;
+    }
     AcquireSRWLockExclusive(&guard_lock);
-    const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE | READ_CONTROL | WRITE_DAC,
+    const HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     const DWORD error = GetLastError();
-    if (file != INVALID_HANDLE_VALUE) guarded_path = name;
+    if (file != INVALID_HANDLE_VALUE && wide.size() <= LONGEST_PATH) {
+      wmemcpy(guarded_path, wide.c_str(), wide.size() + 1);
+    }
     ReleaseSRWLockExclusive(&guard_lock);
-    path = utf8_from_utf16(std::u16string(name.begin(), name.end()));
+    if (file != INVALID_HANDLE_VALUE) {
+      // Where the mark cannot be set, the interruption handler and
+      // abandon_output still remove the file by name.
+      mark_for_deletion(file, true);
+      path.swap(name);
+      return file;
+    }
     SetLastError(error);
-    if (file != INVALID_HANDLE_VALUE || error != ERROR_FILE_EXISTS) return file;
+    if (error != ERROR_FILE_EXISTS) return INVALID_HANDLE_VALUE;
   }
   return INVALID_HANDLE_VALUE;
 }
 
-// Gives the new file the replaced file's access control list (its own
-// entries; inherited ones come from the same folder) and attributes. False
-// when the list cannot be carried over: the new file could be more open.
-bool take_over_access(HANDLE file, const std::wstring& target, DWORD attributes) {
+// Gives the new file the access control list of the replaced one, open as
+// `existing` (its own entries; inherited ones come from the same folder), and
+// its attributes. False when the list cannot be carried over: the new file
+// could be more open.
+bool take_over_access(HANDLE file, HANDLE existing, DWORD attributes) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoW(target.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                            nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+  if (GetSecurityInfo(existing, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                      nullptr, &descriptor) != ERROR_SUCCESS) {
     return false;
   }
   SECURITY_DESCRIPTOR_CONTROL control = 0;
@@ -88,10 +181,46 @@ bool take_over_access(HANDLE file, const std::wstring& target, DWORD attributes)
   }
   LocalFree(descriptor);
   FILE_BASIC_INFO basic = {};
-  basic.FileAttributes = (attributes & KEPT_ATTRIBUTES) | FILE_ATTRIBUTE_NORMAL;
+  basic.FileAttributes = (attributes & KEPT_ATTRIBUTES) | FILE_ATTRIBUTE_ARCHIVE;
   // Attributes are not access rules: a file system without them changes nothing.
   SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
   return kept;
+}
+
+// Opens the existing output, already open as `existing`, for writing in
+// place: waits until no other run writes it, then holds it alone.
+output_file open_in_place(HANDLE existing) {
+  output_file out;
+  OVERLAPPED whole_file = {};
+  if (!LockFileEx(existing, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole_file)) {
+    CloseHandle(existing);
+    return out;
+  }
+  out.open = true;
+  out.in_place = true;
+  out.handle = reinterpret_cast<intptr_t>(existing);
+  return out;
+}
+
+// A request to rename a file to `target`, as SetFileInformationByHandle
+// takes it: a full name, which the system resolves as it resolves any
+// other, so a bare leaf would be taken from the current folder. Empty when
+// the name cannot be made (not text, or no memory for it).
+std::vector<FILE_RENAME_INFO> rename_request(const std::string& target) {
+  std::vector<FILE_RENAME_INFO> request;
+  try {
+    std::wstring path;
+    if (!windows_path(target, path)) return request;
+    const size_t bytes = sizeof(FILE_RENAME_INFO) + path.size() * sizeof(wchar_t);
+    request.resize((bytes + sizeof(FILE_RENAME_INFO) - 1) / sizeof(FILE_RENAME_INFO));
+    request[0].ReplaceIfExists = TRUE;
+    request[0].RootDirectory = nullptr;
+    request[0].FileNameLength = static_cast<DWORD>(path.size() * sizeof(wchar_t));
+    path.copy(request[0].FileName, path.size());  // the rest of the vector holds it
+  } catch (const std::bad_alloc&) {
+    request.clear();
+  }
+  return request;
 }
 
 // Whether a failed replace may succeed if tried again shortly.
@@ -100,26 +229,41 @@ bool target_busy(DWORD error) {
          error == ERROR_LOCK_VIOLATION;
 }
 
-// Moves the closed temporary file over the target, retrying while another
-// process holds it.
-bool replace_target(const std::wstring& temp, const std::wstring& target) {
-  for (int attempt = 0; attempt < REPLACE_ATTEMPTS; ++attempt) {
+// Renames the open temporary `file` over the target, retrying while another
+// process holds the target. The deletion mark is lifted only for the rename
+// itself, and put back when it fails.
+bool replace_target(HANDLE file, std::vector<FILE_RENAME_INFO>& request) {
+  for (int attempt = 0; attempt < BUSY_ATTEMPTS; ++attempt) {
     AcquireSRWLockExclusive(&guard_lock);
-    const BOOL moved = MoveFileExW(temp.c_str(), target.c_str(),
-                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    mark_for_deletion(file, false);
+    const BOOL moved =
+        SetFileInformationByHandle(file, FileRenameInfo, request.data(),
+                                   static_cast<DWORD>(request.size() * sizeof(FILE_RENAME_INFO)));
     const DWORD error = GetLastError();
-    if (moved) guarded_path.clear();
+    if (moved) {
+      guarded_path[0] = L'\0';
+    } else {
+      mark_for_deletion(file, true);
+    }
     ReleaseSRWLockExclusive(&guard_lock);
     if (moved) return true;
     if (!target_busy(error)) return false;
-    Sleep(REPLACE_RETRY_MS);
+    Sleep(BUSY_RETRY_MS);
   }
   return false;
 }
 
-std::wstring wide(const std::string& path) {
-  std::wstring name;
-  return windows_path(path, name) ? name : L"";
+// In place: flushed, then what is left of the old picture beyond the new one
+// goes; closing the file ends the lock.
+bool finish_in_place(output_file& out) {
+  const HANDLE file = as_handle(out.handle);
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(out.written);
+  const bool cut = FlushFileBuffers(file) && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) &&
+                   SetEndOfFile(file);
+  const bool closed = CloseHandle(file) != 0;
+  out.open = false;
+  return cut && closed;
 }
 
 }  // namespace
@@ -127,41 +271,44 @@ std::wstring wide(const std::string& path) {
 output_target find_output_target(const std::string& name) {
   output_target target;
   std::wstring path;
-  if (!windows_path(name, path)) return target;  // names no file
+  if (!windows_path(name, path) || names_a_stream(path)) return target;
   target.path = name;
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    // Missing, or unreadable for now: creating and replacing will tell.
-    target.usable = true;
+  const HANDLE file = open_existing(path);
+  if (file == INVALID_HANDLE_VALUE) {
+    // Only a missing file may be created; anything that cannot be looked
+    // at (denied, held, a link to nowhere) is left alone.
+    target.usable = not_found(GetLastError()) && nothing_there(path);
     return target;
   }
+  target.file = reinterpret_cast<intptr_t>(file);
   target.exists = true;
-  target.mode = attributes;
-  // A read-only file cannot be opened for writing; a folder is no picture.
-  target.usable = (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+  target.usable = check_existing(file, path, target);
+  if (!target.usable) {
+    CloseHandle(file);
+    target.file = -1;
+  }
   return target;
 }
 
 output_file open_output(const output_target& target) {
   SetConsoleCtrlHandler(remove_temp_on_interruption, TRUE);
   output_file out;
-  const std::wstring path = wide(target.path);
-  HANDLE file = create_guarded(path, out.temp_path);
+  const HANDLE file = create_guarded(target.path, out.temp_path);
   if (file == INVALID_HANDLE_VALUE) {
     out.temp_path.clear();
-    if (!target.exists || GetLastError() != ERROR_ACCESS_DENIED) return out;
     // The folder refuses new files: written in place, as opening it would.
-    out.in_place = true;
-    file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    out.open = file != INVALID_HANDLE_VALUE;
-    out.handle = reinterpret_cast<intptr_t>(file);
+    if (target.exists && GetLastError() == ERROR_ACCESS_DENIED) {
+      return open_in_place(as_handle(target.file));
+    }
+    close_if_open(target.file);
     return out;
   }
   out.handle = reinterpret_cast<intptr_t>(file);
-  out.open = !target.exists || take_over_access(file, path, target.mode);
+  out.open = !target.exists || take_over_access(file, as_handle(target.file), target.mode);
+  // Held open, the old file could not be replaced.
+  close_if_open(target.file);
   if (!out.open) {
-    CloseHandle(file);
+    out.open = true;
     abandon_output(out);
   }
   return out;
@@ -172,7 +319,7 @@ bool write_output(output_file& out, const uint8_t* bytes, size_t count) {
   while (count > 0) {
     DWORD done = 0;
     const DWORD ask = static_cast<DWORD>(count < MAX_WRITE ? count : MAX_WRITE);
-    if (!WriteFile(file_handle(out), bytes, ask, &done, nullptr) || done == 0) return false;
+    if (!WriteFile(as_handle(out.handle), bytes, ask, &done, nullptr) || done == 0) return false;
     bytes += done;
     count -= done;
     out.written += done;
@@ -181,28 +328,29 @@ bool write_output(output_file& out, const uint8_t* bytes, size_t count) {
 }
 
 bool finish_output(output_file& out, const output_target& target) {
-  if (out.in_place) {
-    // In place: what is left of the old picture beyond the new one goes.
-    LARGE_INTEGER end;
-    end.QuadPart = static_cast<LONGLONG>(out.written);
-    const bool cut = SetFilePointerEx(file_handle(out), end, nullptr, FILE_BEGIN) &&
-                     SetEndOfFile(file_handle(out));
-    const bool closed = CloseHandle(file_handle(out)) != 0;
-    out.open = false;
-    return cut && closed;
-  }
-  const bool closed = CloseHandle(file_handle(out)) != 0;
+  if (out.in_place) return finish_in_place(out);
+  const HANDLE file = as_handle(out.handle);
+  // Where it replaces a file, the new picture is on the disk before the old
+  // one goes: a crash then leaves one or the other, whole.
+  if (target.exists && !FlushFileBuffers(file)) return false;
+  std::vector<FILE_RENAME_INFO> request = rename_request(target.path);
+  if (request.empty() || !replace_target(file, request)) return false;
   out.open = false;
-  return closed && replace_target(wide(out.temp_path), wide(target.path));
+  return CloseHandle(file) != 0;
 }
 
 void abandon_output(output_file& out) {
-  if (out.open) CloseHandle(file_handle(out));
+  const bool temporary = !out.temp_path.empty();
+  if (out.open) {
+    if (temporary) mark_for_deletion(as_handle(out.handle), true);
+    CloseHandle(as_handle(out.handle));
+  }
   out.open = false;
-  if (out.temp_path.empty()) return;
+  if (!temporary) return;
+  // Where the file system has no deletion mark, the file goes by its name.
   AcquireSRWLockExclusive(&guard_lock);
-  DeleteFileW(wide(out.temp_path).c_str());
-  guarded_path.clear();
+  if (guarded_path[0] != L'\0') DeleteFileW(guarded_path);
+  guarded_path[0] = L'\0';
   ReleaseSRWLockExclusive(&guard_lock);
 }
 

@@ -3,6 +3,7 @@
 // systems, UTF-16 on Windows, where the suite also runs in a second code page.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
@@ -91,6 +92,36 @@ TEST(Names, PathsLongerThanMaxPathWork) {
   const fs::path output = named(dir, "10x10_" + folders + "/pic.bmp");
   EXPECT_GT(fs::absolute(output).u8string().size(), 300u);
   EXPECT_EQ(read_file(output), framed_reference(p, 10, 3, 3));
+#ifdef _WIN32
+  // The long form's prefix written with slashes, as "//?/C:/...", names the
+  // same file as "\\?\C:\...".
+  std::string slashed = fs::absolute(named(dir, folders + "/in.bmp")).u8string();
+  std::replace(slashed.begin(), slashed.end(), '\\', '/');
+  const run_result s = run_tool(dir, "-i \"//?/" + slashed + "\" -o " + folders + "/slashed");
+  EXPECT_EQ(s.status, 0) << s.out;
+  EXPECT_EQ(read_file(named(dir, "10x10_" + folders + "/slashed.bmp")),
+            framed_reference(p, 10, 3, 3));
+#endif
+}
+
+TEST(Names, ColonsNameStreamsOnWindowsAndFilesElsewhere) {
+  const fs::path dir = fresh_dir();
+  write_file(dir / "in.bmp", build_bmp(marked_picture(4)));
+#ifdef _WIN32
+  // On NTFS "a:b" is the stream b of the file a, and the output name starts
+  // with the size, so no colon of -o can be a drive letter's: every one is
+  // refused before anything is created.
+  for (const char* name : {"12:30", "C:pic", "C:\\dir\\pic", "pic::$DATA"}) {
+    const run_result r = run_tool(dir, std::string("-i in.bmp -o \"") + name + "\"");
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(r.out, "output file write err!!\n") << name;
+    EXPECT_EQ(names_in(dir), std::set<std::string>{"in.bmp"}) << name;
+  }
+#else
+  const run_result r = run_tool(dir, "-i in.bmp -o 12:30");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(read_file(dir / "10x10_12:30.bmp"), framed_reference(marked_picture(4), 10, 3, 3));
+#endif
 }
 
 #ifdef _WIN32

@@ -16,7 +16,9 @@
 #include "bmp_builder.h"
 #include "run_tool.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -72,7 +74,26 @@ TEST(Replacing, ReadOnlyOutputIsRefusedUntouched) {
   EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "10x10_framed.bmp"}));
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+TEST(Replacing, AttributesAreKeptAndTheNewFileIsMarkedChanged) {
+  // Hidden stays hidden; the archive bit, which backups that copy changed
+  // files clear, is set again, as writing into the file would set it.
+  const fs::path dir = folder_with_input();
+  const fs::path output = dir / "10x10_framed.bmp";
+  write_file(output, {'o', 'l', 'd'});
+  ASSERT_TRUE(SetFileAttributesW(output.c_str(), FILE_ATTRIBUTE_HIDDEN));
+  const DWORD before = GetFileAttributesW(output.c_str());
+  ASSERT_NE(before & FILE_ATTRIBUTE_HIDDEN, 0u);
+  EXPECT_EQ(run_tool(dir, "-i in.bmp -o framed").status, 0);
+  const DWORD after = GetFileAttributesW(output.c_str());
+  EXPECT_NE(after & FILE_ATTRIBUTE_HIDDEN, 0u);
+  EXPECT_NE(after & FILE_ATTRIBUTE_ARCHIVE, 0u);
+  EXPECT_EQ(read_file(output), framed_reference(SMALL, 10, 3, 3));
+  if ((before & FILE_ATTRIBUTE_ARCHIVE) != 0) {
+    GTEST_SKIP() << "this file system keeps no cleared archive bit (Wine shows it on every file)";
+  }
+}
+#else
 TEST(Replacing, PermissionBitsAndOwnerAreKept) {
   const fs::path dir = folder_with_input();
   const std::string output = (dir / "10x10_framed.bmp").string();
