@@ -4,6 +4,9 @@
 #   sanitize  the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   linux32   the whole suite as a 32-bit Linux program, under qemu-i386-static,
 #             with the portable (VANDREL_PORTABLE) pixel code;
+#   aarch64   the whole suite as a 64-bit ARM Linux program, under qemu-aarch64-static;
+#   s390x     the whole suite as a big-endian Linux program, under qemu-s390x-static,
+#             where the reader and the writer move single bytes;
 #   win64     the whole suite as a 64-bit Windows program, under wine64;
 #   win32     the whole suite as a 32-bit Windows program, under wine64 (WoW64),
 #             where the kernel runs 32-bit programs; skipped elsewhere;
@@ -15,8 +18,9 @@
 # Every stage runs even when an earlier one fails; a summary ends the run, and
 # the exit status is 0 only when no stage failed. A skipped stage (status
 # SKIPPED, with its reason in skip_reason) counts as neither passed nor
-# failed. CROSS=0 leaves out linux32, win64, win32 and packages; STAGES
-# names the stages to run, in order (for example STAGES="win32 packages").
+# failed. CROSS=0 leaves out linux32, aarch64, s390x, win64, win32 and
+# packages; STAGES names the stages to run, in order (for example
+# STAGES="win32 packages").
 #
 # Missing packages are installed with apt-get: directly as root, through sudo
 # otherwise (it says so first); without either it prints the command to run
@@ -47,13 +51,29 @@ missing_packages() {
     command -v i686-w64-mingw32-g++-posix >/dev/null || echo g++-mingw-w64-i686
     [ -x /usr/lib/wine/wine64 ] || echo wine64
     [ -f /usr/i686-w64-mingw32/lib/zlib1.dll ] || echo libz-mingw-w64
-    command -v qemu-i386-static >/dev/null || echo qemu-user-static
+    command -v qemu-i386-static >/dev/null && command -v qemu-aarch64-static >/dev/null &&
+      command -v qemu-s390x-static >/dev/null || echo qemu-user-static
     [ -f /usr/share/i18n/locales/ja_JP ] || echo locales
-    [ -d /usr/lib/gcc/x86_64-linux-gnu/12/32 ] || echo g++-multilib
+    # The 32-bit build's asm headers, C library and C++ library. The gcc cross
+    # compilers remove gcc-multilib, and with it /usr/include/asm, leaving the
+    # rest: this asks for it again.
+    [ -f /usr/include/asm/errno.h ] && [ -f /usr/lib32/libc.a ] &&
+      [ -f "$(g++ -m32 -print-file-name=libstdc++.a 2>/dev/null)" ] || echo g++-multilib
+    missing_cross_libraries arm64 aarch64-linux-gnu
+    missing_cross_libraries s390x s390x-linux-gnu
     [ -d /usr/src/googletest ] || echo googletest
     command -v dpkg-shlibdeps >/dev/null || echo dpkg-dev
     command -v lintian >/dev/null || echo lintian
   fi
+}
+
+# What clang needs to build static programs for the Linux triple $2 (Debian's
+# architecture $1): Debian's cross C and C++ libraries and binutils, not its
+# gcc cross compilers, which would remove gcc-multilib.
+missing_cross_libraries() {
+  [ -f "/usr/$2/lib/libc.a" ] || echo "libc6-dev-$1-cross"
+  compgen -G "/usr/lib/gcc-cross/$2/*/libstdc++.a" >/dev/null || echo "libstdc++-12-dev-$1-cross"
+  command -v "$2-ld" >/dev/null || echo "binutils-$2"
 }
 
 # Wine's 32-bit Windows libraries come from Debian's i386 architecture.
@@ -147,6 +167,24 @@ stage_sanitize() {
 stage_linux32() {
   configure build-linux32 -DCMAKE_TOOLCHAIN_FILE=cmake/linux-i386.cmake -DVANDREL_PORTABLE=ON &&
     build build-linux32 && suite build-linux32
+}
+
+stage_aarch64() {
+  configure build-aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/linux-aarch64.cmake &&
+    build build-aarch64 && suite build-aarch64
+}
+
+# Whether the ELF program $1 stores its words big-endian (byte 5 of the
+# header is 2), as the s390x stage's programs must for it to test anything
+# the others do not.
+is_big_endian() {
+  [ "$(od -An -tu1 -j5 -N1 "$1" | tr -d ' ')" = 2 ] || { echo "$1 is not big-endian"; return 1; }
+}
+
+stage_s390x() {
+  configure build-s390x -DCMAKE_TOOLCHAIN_FILE=cmake/linux-s390x.cmake && build build-s390x &&
+    is_big_endian build-s390x/vandrel && is_big_endian build-s390x/tests/vandrel_tests &&
+    suite build-s390x
 }
 
 # One Wine prefix of the project's own, initialised, with a persistent
@@ -300,7 +338,7 @@ stage_ordinary() {
 
 install_missing
 stages=(fuzz sanitize)
-[ "$cross" = 1 ] && stages+=(linux32 win64 win32 packages)
+[ "$cross" = 1 ] && stages+=(linux32 aarch64 s390x win64 win32 packages)
 stages+=(native ordinary)
 # STAGES="win32 packages" runs only those.
 [ -n "${STAGES:-}" ] && read -r -a stages <<<"$STAGES"
