@@ -2,7 +2,8 @@
 # The 32-bit Windows program against the 64-bit one, both run by wine64 (the
 # 32-bit one in its WoW64 mode) on the same pictures on a RAM disk (tmpfs,
 # /dev/shm): 6000 x 4000 (156 MB of output) and 0 x 20000, a picture without
-# pixels on a 20006 x 20006 canvas (1.2 GB of output). Both programs are
+# pixels on a 20006 x 20006 canvas (1.2 GB of output), and first 64 x 48,
+# whose time is mostly Wine starting each program. Both programs are
 # Release builds of this checkout. Each runs once first and the two outputs
 # must be byte-identical; then bench/alternate.py times them in turns, one run
 # of each per round, and a table gives each one's median time and the median
@@ -10,7 +11,7 @@
 #
 #   bench/windows32.sh [RUNS]   RUNS timed rounds per picture (default 11), at
 #                               most LARGE_RUNS (default 5) above 256 MB of output
-# Environment: SIZES="6000x4000 0x20000", the pictures, WIDTHxHEIGHT.
+# Environment: SIZES="64x48 6000x4000 0x20000", the pictures, WIDTHxHEIGHT.
 #
 # It uses the Wine prefix and Wine's 32-bit Windows libraries that
 # tests/run_all.sh sets up in build-wine/ (STAGES=win32 tests/run_all.sh), and
@@ -22,7 +23,7 @@ top=$PWD
 
 runs=${1:-11}
 large_runs=$((runs < ${LARGE_RUNS:-5} ? runs : ${LARGE_RUNS:-5}))
-sizes=${SIZES:-6000x4000 0x20000}
+sizes=${SIZES:-64x48 6000x4000 0x20000}
 py=/usr/bin/python3
 wine=/usr/lib/wine/wine64
 # Wine as the Windows test stages run it.
