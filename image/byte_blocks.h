@@ -131,10 +131,11 @@ __attribute__((target("sse2"))) inline void store_word(uint8_t* p, const sse2_ha
   _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v.bytes);
 }
 
-// Transposes the 8 x 8 bytes of w: interleaving bytes, pairs, then quads of
-// rows 2i and 2i + 1, then of pairs and quads of the results, leaves rows 2j
-// and 2j + 1 of the transposed block in the low and high half of one
-// register; the high half is then moved down.
+// Transposes the 8 x 8 bytes of w in three rounds of interleaving: the bytes
+// of rows 2i and 2i + 1, then the pairs of those results two by two, then
+// their quads. Each of the last four registers holds two rows of the
+// transposed block, row 2j in its low half and row 2j + 1 in its high half,
+// which is then moved down.
 __attribute__((target("sse2"))) inline void transpose_block(sse2_half (&w)[8]) {
   const __m128i a0 = _mm_unpacklo_epi8(w[0].bytes, w[1].bytes);
   const __m128i a1 = _mm_unpacklo_epi8(w[2].bytes, w[3].bytes);
