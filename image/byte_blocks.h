@@ -37,9 +37,9 @@
 // BLOCK pixels is BLOCK_ROW_BYTES of a file, byte s being channel s % 3 of
 // pixel s / 3.
 template <typename word>
-constexpr int64_t BLOCK = static_cast<int64_t>(sizeof(word));
+inline constexpr int64_t BLOCK = static_cast<int64_t>(sizeof(word));
 template <typename word>
-constexpr int64_t BLOCK_ROW_BYTES = 3 * BLOCK<word>;
+inline constexpr int64_t BLOCK_ROW_BYTES = 3 * BLOCK<word>;
 
 // ------------------------------------------------ 8 x 8 in 64-bit words
 
@@ -121,7 +121,7 @@ struct sse2_half {
   __m128i bytes;
 };
 template <>
-constexpr int64_t BLOCK<sse2_half> = 8;
+inline constexpr int64_t BLOCK<sse2_half> = 8;
 
 __attribute__((target("sse2"))) inline void load_word(const uint8_t* p, sse2_half& v) {
   v.bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
