@@ -51,11 +51,11 @@ results=$top/build-release-i686/windows32_results.csv
 rm -f "$results"
 
 ram=$(mktemp -d /dev/shm/vandrel-windows32.XXXXXX)
+trap 'rm -rf "$ram"' EXIT
 # The Wine server stays up between runs, so that no run pays for starting it,
 # and ends by itself a minute after the last; one that is up already (a test
 # run's, which this must not end) serves as well.
 setsid /usr/lib/wine/wineserver -p60 </dev/null >/dev/null 2>&1 || true
-trap 'rm -rf "$ram"' EXIT
 cd "$ram"
 "$wine" "$exe32" -h >/dev/null 2>&1 || skip "Wine cannot run the 32-bit program here"
 
