@@ -95,9 +95,10 @@ header_check check_bmp_headers(const uint8_t* head, size_t head_len, uint64_t fi
 
 namespace {
 
-// Pixels are moved in BLOCK x BLOCK blocks, and blocks in tiles of this many rows and
-// columns, so that the rows read stay in cache. Tall tiles write each column in
-// long runs, which measured faster than wide ones on pictures larger than the cache.
+// Pixels are moved in square blocks (image/byte_blocks.h), and blocks in
+// tiles of this many rows and columns, so that the rows read stay in cache.
+// Tall tiles write each column in long runs, which measured faster than wide
+// ones on pictures larger than the cache.
 constexpr int64_t TILE_ROWS = 512;
 constexpr int64_t TILE_COLUMNS = 256;
 
@@ -136,43 +137,74 @@ void unpack_bytes(const stored_rows& rows, const bmp_layout& layout, planar_imag
 // the rows of byte BLOCK * part + j, which goes to samples[BLOCK * part + j]
 // (the column of that byte's channel and pixel, for the block at column 0)
 // + x * h + y.
-void unpack_block(const uint8_t* const (&rows)[BLOCK], uint8_t* const (&samples)[BLOCK_ROW_BYTES],
-                  int64_t h, int64_t x, int64_t y) {
+template <typename word>
+void unpack_block(const uint8_t* const (&rows)[BLOCK<word>],
+                  uint8_t* const (&samples)[BLOCK_ROW_BYTES<word>], int64_t h, int64_t x,
+                  int64_t y) {
+  constexpr int64_t block = BLOCK<word>;
   const int64_t offset = x * h + y;
   for (int part = 0; part < 3; ++part) {
-    block_word words[BLOCK];
-    for (int k = 0; k < BLOCK; ++k) words[k] = load_block_word(rows[k] + 3 * x + BLOCK * part);
+    word words[block];
+    for (int k = 0; k < block; ++k) load_word(rows[k] + 3 * x + block * part, words[k]);
     transpose_block(words);
-    for (int j = 0; j < BLOCK; ++j) store_block_word(samples[BLOCK * part + j] + offset, words[j]);
+    for (int j = 0; j < block; ++j) store_word(samples[block * part + j] + offset, words[j]);
   }
 }
 
-// Unpacks `rows` into their plane rows of `picture`, in tiles. At the right
-// edge and at the last rows, the last block is moved back to end with them:
-// it unpacks some pixels a second time, the same bytes, instead of leaving a
-// remainder to slower code.
-void unpack_stored_rows(const stored_rows& rows, const bmp_layout& layout, planar_image& picture) {
+// Unpacks plane rows y_begin..y_end - 1, held in `rows`, in tiles of blocks
+// of `word`s, or one byte at a time where fewer rows or columns than a block
+// has. At the right edge and at the last rows, the last block is moved back
+// to end with them: it unpacks some pixels a second time, the same bytes,
+// instead of leaving a remainder to slower code.
+template <typename word>
+void unpack_in_blocks(const stored_rows& rows, const bmp_layout& layout, planar_image& picture,
+                      int64_t y_begin, int64_t y_end) {
+  constexpr int64_t block = BLOCK<word>;
   const int64_t w = layout.width;
   const int64_t h = layout.height;
-  const int64_t y_begin = layout.top_down ? h - rows.first - rows.count : rows.first;
-  const int64_t y_end = y_begin + rows.count;
-  if (!host_is_little_endian() || w < BLOCK || rows.count < BLOCK) {
+  if (w < block || y_end - y_begin < block) {
     unpack_bytes(rows, layout, picture, y_begin, y_end);
     return;
   }
-  uint8_t* samples[BLOCK_ROW_BYTES];
-  block_byte_columns(picture, samples);
+  uint8_t* samples[BLOCK_ROW_BYTES<word>];
+  block_byte_columns<word>(picture, samples);
   for (int64_t y0 = y_begin; y0 < y_end; y0 += TILE_ROWS) {
     for (int64_t x0 = 0; x0 < w; x0 += TILE_COLUMNS) {
-      for (int64_t tile_y = y0; tile_y < std::min(y_end, y0 + TILE_ROWS); tile_y += BLOCK) {
-        const int64_t y = std::min(tile_y, y_end - BLOCK);
-        const uint8_t* from[BLOCK];
-        for (int k = 0; k < BLOCK; ++k) from[k] = plane_row(rows, layout, y + k);
-        for (int64_t tile_x = x0; tile_x < std::min(w, x0 + TILE_COLUMNS); tile_x += BLOCK) {
-          unpack_block(from, samples, h, std::min(tile_x, w - BLOCK), y);
+      for (int64_t tile_y = y0; tile_y < std::min(y_end, y0 + TILE_ROWS); tile_y += block) {
+        const int64_t y = std::min(tile_y, y_end - block);
+        const uint8_t* from[block];
+        for (int k = 0; k < block; ++k) from[k] = plane_row(rows, layout, y + k);
+        for (int64_t tile_x = x0; tile_x < std::min(w, x0 + TILE_COLUMNS); tile_x += block) {
+          unpack_block<word>(from, samples, h, std::min(tile_x, w - block), y);
         }
       }
     }
+  }
+}
+
+#ifdef VANDREL_SSE2_BLOCKS
+// unpack_in_blocks with the SSE2 blocks, all of it compiled for SSE2.
+SSE2_CODE void unpack_in_sse2_blocks(const stored_rows& rows, const bmp_layout& layout,
+                                     planar_image& picture, int64_t y_begin, int64_t y_end) {
+  unpack_in_blocks<sse2_block_word>(rows, layout, picture, y_begin, y_end);
+}
+#endif
+
+// Unpacks `rows` into their plane rows of `picture`, with the SSE2 blocks
+// where the processor has them, the portable ones elsewhere.
+void unpack_stored_rows(const stored_rows& rows, const bmp_layout& layout, planar_image& picture) {
+  const int64_t y_begin = layout.top_down ? layout.height - rows.first - rows.count : rows.first;
+  const int64_t y_end = y_begin + rows.count;
+#ifdef VANDREL_SSE2_BLOCKS
+  if (sse2_blocks_usable()) {
+    unpack_in_sse2_blocks(rows, layout, picture, y_begin, y_end);
+    return;
+  }
+#endif
+  if (host_is_little_endian()) {
+    unpack_in_blocks<uint64_t>(rows, layout, picture, y_begin, y_end);
+  } else {
+    unpack_bytes(rows, layout, picture, y_begin, y_end);
   }
 }
 

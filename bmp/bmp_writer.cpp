@@ -51,14 +51,16 @@ void pack_bytes(const planar_image& picture, int64_t first_row, int64_t row_coun
 // segment, read from samples[BLOCK * part + j] (that byte's channel and pixel
 // column, for the block at column 0) + x * h + y; transposed, word k is row
 // k's part.
-void pack_block(uint8_t* const (&samples)[BLOCK_ROW_BYTES], uint8_t* const (&to)[BLOCK], int64_t h,
-                int64_t x, int64_t y) {
+template <typename word>
+void pack_block(uint8_t* const (&samples)[BLOCK_ROW_BYTES<word>], uint8_t* const (&to)[BLOCK<word>],
+                int64_t h, int64_t x, int64_t y) {
+  constexpr int64_t block = BLOCK<word>;
   const int64_t offset = x * h + y;
   for (int part = 0; part < 3; ++part) {
-    block_word words[BLOCK];
-    for (int j = 0; j < BLOCK; ++j) words[j] = load_block_word(samples[BLOCK * part + j] + offset);
+    word words[block];
+    for (int j = 0; j < block; ++j) load_word(samples[block * part + j] + offset, words[j]);
     transpose_block(words);
-    for (int k = 0; k < BLOCK; ++k) store_block_word(to[k] + BLOCK * part, words[k]);
+    for (int k = 0; k < block; ++k) store_word(to[k] + block * part, words[k]);
   }
 }
 
@@ -69,14 +71,71 @@ constexpr int64_t PACK_BAND_ROWS = 32;
 
 // Asks for the `count` samples from row y of the sample columns of the strip
 // at column x to be brought into cache.
-void prefetch_columns(uint8_t* const (&samples)[BLOCK_ROW_BYTES], int64_t h, int64_t x, int64_t y,
-                      int64_t count) {
+template <typename word>
+void prefetch_columns(uint8_t* const (&samples)[BLOCK_ROW_BYTES<word>], int64_t h, int64_t x,
+                      int64_t y, int64_t count) {
   const int64_t offset = x * h + y;
   for (uint8_t* column : samples) {
     prefetch_for_reading(column + offset);
     prefetch_for_reading(column + offset + count - 1);
   }
 }
+
+// pack_file_rows with blocks of `word`s, or one byte at a time where the
+// canvas has fewer columns than a block, or fewer rows from the first one on.
+template <typename word>
+void pack_in_blocks(const planar_image& picture, int64_t first_row, int64_t row_count,
+                    uint8_t* out) {
+  constexpr int64_t block = BLOCK<word>;
+  const int64_t w = picture.width;
+  const int64_t h = picture.height;
+  if (w < block || first_row + row_count < block) {
+    pack_bytes(picture, first_row, row_count, out);
+    return;
+  }
+  const uint64_t stride = file_row_stride(w);
+  uint8_t* samples[BLOCK_ROW_BYTES<word>];
+  block_byte_columns<word>(picture, samples);
+  // Where a block's rows that belong to an earlier write go.
+  uint8_t spare[block][BLOCK_ROW_BYTES<word>];
+  // Bands of up to PACK_BAND_ROWS rows across the picture, strip by strip:
+  // each strip reads one run of each of its sample columns and appends to each
+  // of the band's rows, which stay in cache until complete. The next strip's
+  // runs are fetched meanwhile. At the right edge and at the band's end, the
+  // last block is moved back to end with the picture or the rows: it packs
+  // some pixels a second time, the same bytes, instead of leaving a remainder
+  // to slower code.
+  for (int64_t r0 = 0; r0 < row_count; r0 += PACK_BAND_ROWS) {
+    const int64_t r1 = std::min(row_count, r0 + PACK_BAND_ROWS);
+    const int64_t y_low = h - (first_row + r1);  // the band's lowest canvas row
+    for (int64_t strip = 0; strip < w; strip += block) {
+      const int64_t x = std::min(strip, w - block);
+      if (strip + block < w) {
+        prefetch_columns<word>(samples, h, std::min(strip + block, w - block), y_low, r1 - r0);
+      }
+      for (int64_t band_row = r0; band_row < r1; band_row += block) {
+        // Local rows r .. r + block - 1 hold canvas rows y + block - 1 down to
+        // y; r is negative only in a write of fewer than block rows.
+        const int64_t r = std::min(band_row, row_count - block);
+        const int64_t y = h - 1 - (first_row + r + block - 1);
+        uint8_t* to[block];
+        for (int k = 0; k < block; ++k) {
+          const int64_t local = r + block - 1 - k;
+          to[k] = local < 0 ? spare[k] : out + static_cast<uint64_t>(local) * stride + 3 * x;
+        }
+        pack_block<word>(samples, to, h, x, y);
+      }
+    }
+  }
+}
+
+#ifdef VANDREL_SSE2_BLOCKS
+// pack_in_blocks with the SSE2 blocks, all of it compiled for SSE2.
+SSE2_CODE void pack_in_sse2_blocks(const planar_image& picture, int64_t first_row,
+                                   int64_t row_count, uint8_t* out) {
+  pack_in_blocks<sse2_block_word>(picture, first_row, row_count, out);
+}
+#endif
 
 }  // namespace
 
@@ -91,46 +150,16 @@ int64_t rows_per_write(int32_t width) {
 
 void pack_file_rows(const planar_image& picture, int64_t first_row, int64_t row_count,
                     uint8_t* out) {
-  const int64_t w = picture.width;
-  const int64_t h = picture.height;
-  // Blocks need BLOCK columns and BLOCK canvas rows from the first row on.
-  if (!host_is_little_endian() || w < BLOCK || first_row + row_count < BLOCK) {
-    pack_bytes(picture, first_row, row_count, out);
+#ifdef VANDREL_SSE2_BLOCKS
+  if (sse2_blocks_usable()) {
+    pack_in_sse2_blocks(picture, first_row, row_count, out);
     return;
   }
-  const uint64_t stride = file_row_stride(w);
-  uint8_t* samples[BLOCK_ROW_BYTES];
-  block_byte_columns(picture, samples);
-  // Where a block's rows that belong to an earlier write go.
-  uint8_t spare[BLOCK][BLOCK_ROW_BYTES];
-  // Bands of up to PACK_BAND_ROWS rows across the picture, strip by strip:
-  // each strip reads one run of each of its sample columns and appends to each
-  // of the band's rows, which stay in cache until complete. The next strip's
-  // runs are fetched meanwhile. At the right edge and at the band's end, the
-  // last block is moved back to end with the picture or the rows: it packs
-  // some pixels a second time, the same bytes, instead of leaving a remainder
-  // to slower code.
-  for (int64_t r0 = 0; r0 < row_count; r0 += PACK_BAND_ROWS) {
-    const int64_t r1 = std::min(row_count, r0 + PACK_BAND_ROWS);
-    const int64_t y_low = h - (first_row + r1);  // the band's lowest canvas row
-    for (int64_t strip = 0; strip < w; strip += BLOCK) {
-      const int64_t x = std::min(strip, w - BLOCK);
-      if (strip + BLOCK < w) {
-        prefetch_columns(samples, h, std::min(strip + BLOCK, w - BLOCK), y_low, r1 - r0);
-      }
-      for (int64_t band_row = r0; band_row < r1; band_row += BLOCK) {
-        // Local rows r .. r + BLOCK - 1 hold canvas rows y + BLOCK - 1 down to
-        // y; r is negative only in a write of fewer than BLOCK rows.
-        const int64_t r = std::min(band_row, row_count - BLOCK);
-        const int64_t y = h - 1 - (first_row + r + BLOCK - 1);
-        uint8_t* to[BLOCK];
-        for (int k = 0; k < BLOCK; ++k) {
-          const int64_t local = r + BLOCK - 1 - k;
-          to[k] = local < 0 ? spare[k] : out + static_cast<uint64_t>(local) * stride + 3 * x;
-        }
-        pack_block(samples, to, h, x, y);
-      }
-    }
+#endif
+  if (host_is_little_endian()) {
+    pack_in_blocks<uint64_t>(picture, first_row, row_count, out);
+  } else {
+    pack_bytes(picture, first_row, row_count, out);
   }
 }
 

@@ -11,28 +11,51 @@
 
 namespace {
 
-// Reverses the n bytes at `bytes` in place, a block word from each end at a
-// time, then the few in the middle one by one.
+// Reverses the n bytes at `bytes` in place, a word from each end at a time,
+// then the few in the middle one by one.
+template <typename word>
 void reverse_bytes_in_place(uint8_t* bytes, int64_t n) {
+  constexpr int64_t block = BLOCK<word>;
   int64_t low = 0;
   int64_t high = n;
-  for (; high - low >= 2 * BLOCK; low += BLOCK, high -= BLOCK) {
-    const block_word first = load_block_word(bytes + low);
-    const block_word last = load_block_word(bytes + high - BLOCK);
-    store_block_word(bytes + low, reverse_block_word(last));
-    store_block_word(bytes + high - BLOCK, reverse_block_word(first));
+  for (; high - low >= 2 * block; low += block, high -= block) {
+    word first;
+    word last;
+    load_word(bytes + low, first);
+    load_word(bytes + high - block, last);
+    reverse_word(first);
+    reverse_word(last);
+    store_word(bytes + low, last);
+    store_word(bytes + high - block, first);
   }
   for (--high; low < high; ++low, --high) std::swap(bytes[low], bytes[high]);
 }
 
-}  // namespace
-
-planar_image flip_rows(planar_image picture) {
+// Reverses every column of every plane, a word from each end at a time.
+template <typename word>
+void reverse_columns(planar_image& picture) {
   const int64_t h = picture.height;
   for (size_t c = 0; c < CHANNEL_COUNT; ++c) {
     uint8_t* plane = picture.planes[c].get();
-    for (int64_t x = 0; x < picture.width; ++x) reverse_bytes_in_place(plane + x * h, h);
+    for (int64_t x = 0; x < picture.width; ++x) reverse_bytes_in_place<word>(plane + x * h, h);
   }
+}
+
+#ifdef VANDREL_SSE2_BLOCKS
+// reverse_columns with 16-byte SSE2 words, all of it compiled for SSE2.
+SSE2_CODE void reverse_columns_sse2(planar_image& picture) { reverse_columns<__m128i>(picture); }
+#endif
+
+}  // namespace
+
+planar_image flip_rows(planar_image picture) {
+#ifdef VANDREL_SSE2_BLOCKS
+  if (sse2_blocks_usable()) {
+    reverse_columns_sse2(picture);
+    return picture;
+  }
+#endif
+  reverse_columns<uint64_t>(picture);
   return picture;
 }
 
