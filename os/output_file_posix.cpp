@@ -174,14 +174,15 @@ output_target find_output_target(const std::string& name) {
     return target;
   }
   if (!S_ISREG(entry.st_mode)) return target;
-  // Opened without following a link or waiting, then checked to be the very
-  // file just looked at: whatever replaces the name later, this is the file
-  // whose rules are read and which an in-place write reaches.
+  // Opened without following a link or waiting, then checked again to be a
+  // regular file (the name may have changed hands meanwhile; another run may
+  // have put its own picture there, which is just as good): whatever replaces
+  // the name later, this is the file whose rules are read and which an
+  // in-place write reaches.
   const int fd = openat(folder, leaf, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return target;
   struct stat opened;
-  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_ino != entry.st_ino ||
-      opened.st_dev != entry.st_dev) {
+  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
     close(fd);
     return target;
   }
