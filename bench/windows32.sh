@@ -14,7 +14,7 @@
 # Environment: SIZES="64x48 6000x4000 0x20000", the pictures, WIDTHxHEIGHT.
 #
 # It uses the Wine prefix and Wine's 32-bit Windows libraries that
-# tests/run_all.sh sets up in build-wine/ (STAGES=win32 tests/run_all.sh), and
+# tests/run_all.sh sets up in build-tests/wine/ (STAGES=win32 tests/run_all.sh), and
 # a kernel that runs 32-bit programs, without which Wine cannot run the 32-bit
 # program: where either is missing it says so and exits with status 77.
 set -euo pipefail
@@ -27,8 +27,11 @@ sizes=${SIZES:-64x48 6000x4000 0x20000}
 py=/usr/bin/python3
 wine=/usr/lib/wine/wine64
 # Wine as the Windows test stages run it.
-export WINEPREFIX=$top/build-wine/prefix
-export WINEDLLPATH=$top/build-wine/i386/usr/lib/i386-linux-gnu/wine
+export WINEPREFIX=$top/build-tests/wine/prefix
+WINEDLLPATH=/usr/lib/i386-linux-gnu/wine # the system's, or else the one unpacked there
+[ -f "$WINEDLLPATH/i386-windows/kernel32.dll" ] ||
+  WINEDLLPATH=$top/build-tests/wine/i386/usr/lib/i386-linux-gnu/wine
+export WINEDLLPATH
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 skip() { echo "cannot run here: $*" >&2; exit 77; }
@@ -37,7 +40,7 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 [ -x "$wine" ] || skip "no $wine (tests/run_all.sh installs Wine)"
 [ -x /usr/bin/time ] || skip "no /usr/bin/time (Debian package time)"
 [ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] ||
-  skip "no Wine prefix for 32-bit programs in build-wine/: STAGES=win32 tests/run_all.sh makes one where the kernel runs 32-bit programs"
+  skip "no Wine prefix for 32-bit programs in build-tests/wine/: STAGES=win32 tests/run_all.sh makes one where the kernel runs 32-bit programs"
 
 for arch in i686 x86_64; do
   [ -f "build-release-$arch/CMakeCache.txt" ] ||

@@ -20,11 +20,17 @@
 # SKIPPED, with its reason in skip_reason) counts as neither passed nor
 # failed. CROSS=0 leaves out linux32, aarch64, s390x, win64, win32 and
 # packages; STAGES names the stages to run, in order (for example
-# STAGES="win32 packages").
+# STAGES="win32 packages"; STAGES=native is the quick run). A name that is
+# not a stage is refused with the list of stages.
 #
-# Missing packages are installed with apt-get: directly as root, through sudo
-# otherwise (it says so first); without either it prints the command to run
-# and stops. With everything installed it needs no privilege.
+# Every build folder is the test command's own, under build-tests/, and is
+# configured with the settings its stage needs on every run: the folders a
+# user makes by hand (build, build-win64, ...) are never touched.
+#
+# The packages the chosen stages need and lack are installed with apt-get:
+# directly as root, through sudo otherwise (it says so first); where neither
+# can be used without a password it prints the commands for root and stops.
+# With everything installed it needs no privilege.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 fuzz_seconds=${FUZZ_SECONDS:-60}
@@ -34,70 +40,123 @@ top=$PWD
 
 # ---------------------------------------------------------------- packages
 
-missing_packages() {
+# Every stage, in the order of a full run.
+ALL_STAGES=(fuzz sanitize linux32 aarch64 s390x win64 win32 packages native ordinary)
+CROSS_STAGES=" linux32 aarch64 s390x win64 win32 packages "
+
+# What every suite needs: the native build and the checks against other
+# decoders, the recipes and the traced runs, which each suite runs.
+missing_for_suites() {
   command -v cmake >/dev/null || echo cmake
   command -v g++ >/dev/null || echo g++
-  command -v clang++ >/dev/null || echo clang
-  [ -n "$(find /usr/lib/llvm-* -name 'libclang_rt.fuzzer-x86_64.a' 2>/dev/null)" ] ||
-    echo libclang-rt-dev
   [ -f /usr/include/gtest/gtest.h ] || echo libgtest-dev
   /usr/bin/python3 -c 'import PIL' 2>/dev/null || echo python3-pil
   command -v identify >/dev/null || echo imagemagick
-  command -v mandoc >/dev/null || echo mandoc
   command -v djpeg >/dev/null || echo libjpeg-turbo-progs
   command -v strace >/dev/null || echo strace
-  if [ "$cross" = 1 ]; then
-    command -v x86_64-w64-mingw32-g++-posix >/dev/null || echo g++-mingw-w64-x86-64
-    command -v i686-w64-mingw32-g++-posix >/dev/null || echo g++-mingw-w64-i686
-    [ -x /usr/lib/wine/wine64 ] || echo wine64
-    [ -f /usr/i686-w64-mingw32/lib/zlib1.dll ] || echo libz-mingw-w64
-    command -v qemu-i386-static >/dev/null && command -v qemu-aarch64-static >/dev/null &&
-      command -v qemu-s390x-static >/dev/null || echo qemu-user-static
-    [ -f /usr/share/i18n/locales/ja_JP ] || echo locales
-    # The 32-bit build's asm headers, C library and C++ library. The gcc cross
-    # compilers remove gcc-multilib, and with it /usr/include/asm, leaving the
-    # rest: this asks for it again.
-    [ -f /usr/include/asm/errno.h ] && [ -f /usr/lib32/libc.a ] &&
-      [ -f "$(g++ -m32 -print-file-name=libstdc++.a 2>/dev/null)" ] || echo g++-multilib
-    missing_cross_libraries arm64 aarch64-linux-gnu
-    missing_cross_libraries s390x s390x-linux-gnu
-    [ -d /usr/src/googletest ] || echo googletest
-    command -v dpkg-shlibdeps >/dev/null || echo dpkg-dev
-    command -v lintian >/dev/null || echo lintian
-  fi
+}
+
+# What the cross builds compile GoogleTest from.
+missing_for_cross() {
+  [ -d /usr/src/googletest ] || echo googletest
 }
 
 # What clang needs to build static programs for the Linux triple $2 (Debian's
 # architecture $1): Debian's cross C and C++ libraries and binutils, not its
 # gcc cross compilers, which would remove gcc-multilib.
 missing_cross_libraries() {
+  command -v clang++ >/dev/null || echo clang
+  command -v "qemu-$3-static" >/dev/null || echo qemu-user-static
   [ -f "/usr/$2/lib/libc.a" ] || echo "libc6-dev-$1-cross"
   compgen -G "/usr/lib/gcc-cross/$2/*/libstdc++.a" >/dev/null || echo "libstdc++-12-dev-$1-cross"
   command -v "$2-ld" >/dev/null || echo "binutils-$2"
 }
 
-# Wine's 32-bit Windows libraries come from Debian's i386 architecture.
+# The mingw-w64 cross compiler for processor $1 (x86-64 or i686).
+missing_mingw() {
+  command -v "${1/-/_}-w64-mingw32-g++-posix" >/dev/null || echo "g++-mingw-w64-$1"
+}
+
+missing_wine() {
+  [ -x /usr/lib/wine/wine64 ] || echo wine64
+  [ -f /usr/share/i18n/locales/ja_JP ] || echo locales
+}
+
+# The packages stage $1 needs and this machine lacks, one a line.
+missing_for_stage() {
+  case $1 in
+    fuzz)
+      command -v cmake >/dev/null || echo cmake
+      command -v clang++ >/dev/null || echo clang
+      [ -n "$(find /usr/lib/llvm-* -name 'libclang_rt.fuzzer-x86_64.a' 2>/dev/null)" ] ||
+        echo libclang-rt-dev
+      ;;
+    sanitize | native | ordinary) missing_for_suites ;;
+    linux32)
+      missing_for_suites
+      missing_for_cross
+      command -v qemu-i386-static >/dev/null || echo qemu-user-static
+      # The 32-bit build's asm headers, C library and C++ library. The gcc
+      # cross compilers remove gcc-multilib, and with it /usr/include/asm,
+      # leaving the rest: this asks for it again.
+      [ -f /usr/include/asm/errno.h ] && [ -f /usr/lib32/libc.a ] &&
+        [ -f "$(g++ -m32 -print-file-name=libstdc++.a 2>/dev/null)" ] || echo g++-multilib
+      ;;
+    aarch64) missing_for_suites; missing_for_cross; missing_cross_libraries arm64 aarch64-linux-gnu aarch64 ;;
+    s390x) missing_for_suites; missing_for_cross; missing_cross_libraries s390x s390x-linux-gnu s390x ;;
+    win64) missing_for_suites; missing_for_cross; missing_mingw x86-64; missing_wine ;;
+    win32)
+      missing_for_suites
+      missing_for_cross
+      missing_mingw i686
+      missing_wine
+      # The probe for 32-bit programs is a static C program.
+      [ -f /usr/lib32/libc.a ] || echo g++-multilib
+      [ -f /usr/i686-w64-mingw32/lib/zlib1.dll ] || echo libz-mingw-w64
+      ;;
+    packages)
+      missing_for_suites
+      missing_mingw i686
+      missing_mingw x86-64
+      command -v mandoc >/dev/null || echo mandoc
+      command -v dpkg-shlibdeps >/dev/null || echo dpkg-dev
+      command -v lintian >/dev/null || echo lintian
+      ;;
+  esac
+}
+
+# Wine's 32-bit Windows libraries come from Debian's i386 architecture, unless
+# the system has them already (package wine32).
 needs_i386() {
-  [ "$cross" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386
+  [[ " ${stages[*]} " == *" win32 "* ]] && [ ! -f "$system_wine32/i386-windows/kernel32.dll" ] &&
+    ! dpkg --print-foreign-architectures | grep -qx i386
+}
+
+# The commands that install what the chosen stages lack, one a line.
+install_steps() {
+  local packages=$1
+  needs_i386 && echo "dpkg --add-architecture i386"
+  echo "apt-get update -qq"
+  [ -n "$packages" ] && echo "DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $packages"
 }
 
 install_missing() {
-  local packages
-  packages=$(missing_packages | tr '\n' ' ')
+  local packages name
+  packages=$(for name in "${stages[@]}"; do missing_for_stage "$name"; done | sort -u | tr '\n' ' ')
+  packages=${packages% }
   needs_i386 || [ -n "$packages" ] || return 0
   local steps=()
-  needs_i386 && steps+=("dpkg --add-architecture i386")
-  steps+=("apt-get update -qq")
-  [ -n "$packages" ] && steps+=("DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $packages")
+  mapfile -t steps < <(install_steps "$packages")
   local sudo=""
   if [ "$(id -u)" != 0 ]; then
-    if ! command -v sudo >/dev/null; then
+    # sudo that would ask for a password, or refuse, cannot be used here.
+    if ! command -v sudo >/dev/null || ! sudo -n true 2>/dev/null; then
       echo "Missing: ${packages:-the i386 architecture}. Run as root, then run this again:"
       printf '  %s\n' "${steps[@]}"
       exit 2
     fi
     echo "installing through sudo: ${packages:-the i386 architecture}"
-    sudo=sudo
+    sudo="sudo -n"
   fi
   local step
   for step in "${steps[@]}"; do
@@ -119,67 +178,65 @@ install_missing() {
 
 # -------------------------------------------------------------- the stages
 
-# Configures a build folder; the given settings apply to its first
-# configuration only, so that reruns leave nothing unused.
+# The test command's own build folders, one a stage (or a build stages share).
+builds=build-tests
+
+# Configures the build folder $builds/$1 with the tests and the settings given,
+# on every run, whatever an earlier run or version left in it.
 configure() {
-  local dir=$1
+  local dir=$builds/$1
   shift
-  if [ -f "$dir/CMakeCache.txt" ]; then
-    cmake -S . -B "$dir" >/dev/null
-  else
-    cmake -S . -B "$dir" -DVANDREL_TESTS=ON "$@" >/dev/null
-  fi
+  cmake -S . -B "$dir" -DVANDREL_TESTS=ON "$@" >/dev/null
 }
 
 # Builds quietly; on failure shows why.
 build() {
-  cmake --build "$1" -j2 "${@:2}" >/dev/null 2>&1 || cmake --build "$1" "${@:2}"
+  cmake --build "$builds/$1" -j2 "${@:2}" >/dev/null 2>&1 || cmake --build "$builds/$1" "${@:2}"
 }
 
 suite() {
-  ctest --test-dir "$1" --output-on-failure --no-tests=error
+  ctest --test-dir "$builds/$1" --output-on-failure --no-tests=error
 }
 
 stage_fuzz() {
-  configure build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DVANDREL_FUZZ=ON -DVANDREL_TESTS=OFF \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo && build build-fuzz --target vandrel_fuzz || return 1
+  configure fuzz -DCMAKE_CXX_COMPILER=clang++ -DVANDREL_FUZZ=ON -DVANDREL_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo && build fuzz --target vandrel_fuzz || return 1
   local found log
   found=$(mktemp -d) && log=$(mktemp) || return 1
   # New inputs go to the first folder; the seeds in fuzz/corpus stay as they are.
-  build-fuzz/vandrel_fuzz -max_total_time="$fuzz_seconds" -max_len=4096 -print_final_stats=1 \
-    -artifact_prefix=build-fuzz/ "$found" fuzz/corpus >"$log" 2>&1
+  "$builds/fuzz/vandrel_fuzz" -max_total_time="$fuzz_seconds" -max_len=4096 \
+    -print_final_stats=1 -artifact_prefix="$builds/fuzz/" "$found" fuzz/corpus >"$log" 2>&1
   local status=$?
   if [ $status = 0 ]; then
     grep -E '^(#[0-9]+[[:space:]]+DONE|stat::)' "$log"
   else
     tail -n 60 "$log"
-    echo "the fuzzer found a failing input; it is in build-fuzz/"
+    echo "the fuzzer found a failing input; it is in $builds/fuzz/"
   fi
   rm -rf "$found" "$log"
   return $status
 }
 
 stage_sanitize() {
-  configure build-sanitize -DVANDREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-    build build-sanitize && suite build-sanitize
+  configure sanitize -DVANDREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+    build sanitize && suite sanitize
 }
 
 # The 32-bit program asks the processor whether it has SSE2 and moves pixels
 # with the SSE2 blocks or the portable ones: the suite runs under qemu's
 # "max" processor, which has SSE2, then under "pentium2", which has none and
 # on which qemu stops at any SSE2 instruction, so that run also shows that
-# none lies outside the SSE2 blocks. (A folder configured by an earlier
-# version of this stage has the portable code forced on: turned off here.)
+# none lies outside the SSE2 blocks.
 stage_linux32() {
-  configure build-linux32 -DCMAKE_TOOLCHAIN_FILE=cmake/linux-i386.cmake &&
-    cmake -S . -B build-linux32 -DVANDREL_PORTABLE=OFF >/dev/null && build build-linux32 &&
-    QEMU_CPU=max VANDREL_EXPECTED_BLOCKS=sse2 suite build-linux32 &&
-    QEMU_CPU=pentium2 VANDREL_EXPECTED_BLOCKS=portable suite build-linux32
+  configure linux32 -DCMAKE_TOOLCHAIN_FILE=cmake/linux-i386.cmake -DVANDREL_PORTABLE=OFF &&
+    build linux32 &&
+    QEMU_CPU=max VANDREL_EXPECTED_BLOCKS=sse2 suite linux32 &&
+    QEMU_CPU=pentium2 VANDREL_EXPECTED_BLOCKS=portable suite linux32
 }
 
 stage_aarch64() {
-  configure build-aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/linux-aarch64.cmake &&
-    build build-aarch64 && suite build-aarch64
+  configure aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/linux-aarch64.cmake && build aarch64 &&
+    suite aarch64
 }
 
 # Whether the ELF program $1 stores its words big-endian (byte 5 of the
@@ -190,30 +247,39 @@ is_big_endian() {
 }
 
 stage_s390x() {
-  configure build-s390x -DCMAKE_TOOLCHAIN_FILE=cmake/linux-s390x.cmake && build build-s390x &&
-    is_big_endian build-s390x/vandrel && is_big_endian build-s390x/tests/vandrel_tests &&
-    suite build-s390x
+  configure s390x -DCMAKE_TOOLCHAIN_FILE=cmake/linux-s390x.cmake && build s390x &&
+    is_big_endian "$builds/s390x/vandrel" && is_big_endian "$builds/s390x/tests/vandrel_tests" &&
+    suite s390x
 }
 
 # One Wine prefix of the project's own, initialised, with a persistent
 # wineserver started before any test, detached from this script's output
 # (Wine's services outlive the programs that start them). wine64 runs the
 # 32-bit program too once Wine's 32-bit Windows libraries are on WINEDLLPATH:
-# they come from Debian's libwine:i386, unpacked here, not installed.
-wine_libraries=$top/build-wine/i386
-wine32_dlls=$wine_libraries/usr/lib/i386-linux-gnu/wine
-export WINEPREFIX=$top/build-wine/prefix WINEDLLPATH=$wine32_dlls
+# the system's own where package wine32 is installed, otherwise Debian's
+# libwine:i386 unpacked here (not installed), only the part Wine loads.
+wine_home=$top/$builds/wine
+system_wine32=/usr/lib/i386-linux-gnu/wine
+if [ -f "$system_wine32/i386-windows/kernel32.dll" ]; then
+  wine32_dlls=$system_wine32
+else
+  wine32_dlls=$wine_home/i386/usr/lib/i386-linux-gnu/wine
+fi
+export WINEPREFIX=$wine_home/prefix WINEDLLPATH=$wine32_dlls
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export LANG=C.UTF-8 # Wine then maps file names between UTF-8 and code page 1252
 
-# Fetches Wine's 32-bit Windows libraries once.
+# Fetches Wine's 32-bit Windows libraries once, where the system has none.
 fetch_wine32() {
-  [ -f "$wine32_dlls/i386-windows/zlib1.dll" ] && return 0
-  local version
+  [ -f "$wine32_dlls/i386-windows/kernel32.dll" ] && [ -f "$wine32_dlls/i386-windows/zlib1.dll" ] &&
+    return 0
+  [ "$wine32_dlls" = "$system_wine32" ] &&
+    { echo "$system_wine32 has no zlib1.dll (package libz-mingw-w64)"; return 1; }
+  local version unpacked=$wine_home/i386
   version=$(dpkg-query -W -f '${Version}' "libwine:$(dpkg --print-architecture)") || return 1
-  mkdir -p "$wine_libraries" &&
-    (cd "$wine_libraries" && apt-get download -q "libwine:i386=$version" >/dev/null 2>&1 &&
-      dpkg -x libwine_*_i386.deb . && rm libwine_*_i386.deb) &&
+  rm -rf "$unpacked" && mkdir -p "$unpacked" &&
+    (cd "$unpacked" && apt-get download -q "libwine:i386=$version" >/dev/null 2>&1 &&
+      dpkg -x libwine_*_i386.deb . && rm -r libwine_*_i386.deb usr/share) &&
     cp /usr/i686-w64-mingw32/lib/zlib1.dll "$wine32_dlls/i386-windows/"
 }
 
@@ -223,7 +289,9 @@ fetch_wine32() {
 # programs, syswow64 for 32-bit ones, which only a kernel that runs 32-bit
 # code can set up.
 start_wine() {
-  fetch_wine32 || { echo "could not fetch libwine:i386"; return 1; }
+  if [ "$1" = syswow64 ]; then
+    fetch_wine32 || { echo "could not fetch libwine:i386"; return 1; }
+  fi
   mkdir -p "$WINEPREFIX" &&
     setsid sh -c '/usr/lib/wine/wineserver -p; /usr/lib/wine/wine64 wineboot -i' \
       </dev/null >/dev/null 2>&1
@@ -238,15 +306,15 @@ stop_wine() {
 }
 
 build_win64() {
-  configure build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake && build build-win64
+  configure win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake && build win64
 }
 
 build_win32() {
-  configure build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake && build build-win32
+  configure win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake && build win32
 }
 
 stage_win64() {
-  build_win64 && start_wine system32 && suite build-win64
+  build_win64 && start_wine system32 && suite win64
 }
 
 # Whether this kernel runs 32-bit x86 programs: some kernels are built
@@ -254,11 +322,11 @@ stage_win64() {
 # Windows programs either. Decided by running a small static 32-bit program:
 # 0 when it runs, SKIPPED when the kernel refuses to execute it, 1 otherwise.
 kernel_runs_32bit() {
-  local probe=build-win32/runs-32bit
+  local probe=$builds/win32/runs-32bit
   printf 'int main(void) { return 0; }\n' | gcc -m32 -static -x c - -o "$probe" ||
     { echo "could not build the 32-bit probe"; return 1; }
   local output status
-  output=$("./$probe" 2>&1)
+  output=$("$probe" 2>&1)
   status=$?
   [ $status = 0 ] && return 0
   if [ $status = 126 ] && [[ $output == *"Exec format error"* ]]; then
@@ -272,7 +340,7 @@ kernel_runs_32bit() {
 stage_win32() {
   build_win32 || return 1
   kernel_runs_32bit || return
-  start_wine syswow64 && VANDREL_EXPECTED_BLOCKS=sse2 suite build-win32
+  start_wine syswow64 && VANDREL_EXPECTED_BLOCKS=sse2 suite win32
 }
 
 # Whether the file or archive member on standard input is the licence.
@@ -299,15 +367,15 @@ pack_zip() {
 stage_packages() {
   local installed
   installed=$(mktemp -d) || return 1
-  build_win32 && pack_zip build-win32 i686 &&
-    /usr/bin/python3 tests/large_address_aware.py build-win32/vandrel-*-windows-i686.zip &&
-    build_win64 && pack_zip build-win64 x86_64 &&
-    configure build && build build &&
-    cmake --install build --prefix "$installed" >/dev/null &&
+  build_win32 && pack_zip "$builds/win32" i686 &&
+    /usr/bin/python3 tests/large_address_aware.py "$builds"/win32/vandrel-*-windows-i686.zip &&
+    build_win64 && pack_zip "$builds/win64" x86_64 &&
+    configure native && build native &&
+    cmake --install "$builds/native" --prefix "$installed" >/dev/null &&
     test -f "$installed/share/man/man1/vandrel.1.gz" &&
     is_licence <"$installed/share/doc/vandrel/copyright" &&
     "$installed/bin/vandrel" 2>&1 | head -n 1 &&
-    (cd build && cpack >/dev/null && ls vandrel_*.deb && lintian --fail-on error vandrel_*.deb &&
+    (cd "$builds/native" && cpack >/dev/null && ls vandrel_*.deb && lintian --fail-on error vandrel_*.deb &&
       dpkg-deb --fsys-tarfile vandrel_*.deb | tar -xO ./usr/share/doc/vandrel/copyright | is_licence)
   local status=$?
   rm -rf "$installed"
@@ -315,7 +383,7 @@ stage_packages() {
 }
 
 stage_native() {
-  configure build && build build && suite build
+  configure native && build native && suite native
 }
 
 # Permissions bind an ordinary user, not root: a test that passes only as root
@@ -326,12 +394,12 @@ stage_ordinary() {
     skip_reason="the other stages ran as an ordinary user already ($(id -un))"
     return $SKIPPED
   fi
-  configure build && build build || return 1
+  configure native && build native || return 1
   local programs scratch status left
   programs=$(mktemp -d) && scratch=$(mktemp -d) || return 1
   chmod 755 "$programs" && chmod 1777 "$scratch" &&
-    cp build/vandrel build/vandrel_named_temp build/tests/vandrel_tests \
-      build/tests/librefuse_allocation.so "$programs/" &&
+    cp "$builds"/native/{vandrel,vandrel_named_temp,tests/vandrel_tests,tests/librefuse_allocation.so} \
+      "$programs/" &&
     (cd "$scratch" && setpriv --reuid=65534 --regid=65534 --clear-groups \
       env HOME="$scratch" TMPDIR="$scratch" VANDREL_PROGRAMS="$programs" \
       "$programs/vandrel_tests" --gtest_brief=1)
@@ -344,14 +412,21 @@ stage_ordinary() {
 
 # ------------------------------------------------------------------ the run
 
-install_missing
-stages=(fuzz sanitize)
-[ "$cross" = 1 ] && stages+=(linux32 aarch64 s390x win64 win32 packages)
-stages+=(native ordinary)
+stages=()
+for name in "${ALL_STAGES[@]}"; do
+  [ "$cross" = 1 ] || [[ $CROSS_STAGES != *" $name "* ]] && stages+=("$name")
+done
 # STAGES="win32 packages" runs only those.
-[ -n "${STAGES:-}" ] && read -r -a stages <<<"$STAGES"
+if [ -n "${STAGES:-}" ]; then
+  read -r -a stages <<<"$STAGES"
+  for name in "${stages[@]}"; do
+    [[ " ${ALL_STAGES[*]} " == *" $name "* ]] ||
+      { echo "no stage named '$name'; the stages: ${ALL_STAGES[*]}"; exit 2; }
+  done
+fi
+install_missing
 
-[ "$cross" = 1 ] && trap stop_wine EXIT
+[[ " ${stages[*]} " == *" win"* ]] && trap stop_wine EXIT
 
 summary=()
 passed=0 failed=0 skipped=0
