@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <mutex>
 #include <random>
 
 #include "bmp_builder.h"
@@ -97,11 +98,38 @@ const fs::path& scratch_path() {
   return scratch->path;
 }
 
+// Where the tests run as root, some runs are an ordinary user's, who may not
+// reach a checkout in a private folder (or anything the build made there):
+// `built` is then run from a copy in this run's own folder, which anyone may
+// enter. Elsewhere it is run where it is.
+fs::path reachable_copy(const fs::path& built) {
+#ifdef _WIN32
+  return built;
+#else
+  if (geteuid() != 0) return built;
+  static std::mutex copying;  // runs start from several threads at once
+  const std::lock_guard<std::mutex> lock(copying);
+  const fs::path folder = scratch_path() / "programs";
+  const fs::path copy = folder / built.filename();
+  if (!fs::exists(copy)) {
+    const fs::perms open = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                           fs::perms::others_read | fs::perms::others_exec;
+    fs::permissions(scratch_path(), open);
+    fs::create_directory(folder);
+    fs::permissions(folder, open);
+    fs::copy_file(built, copy);
+    fs::permissions(copy, open);
+  }
+  return copy;
+#endif
+}
+
 }  // namespace
 
 std::string built_file(const fs::path& built) {
   const char* copies = std::getenv("VANDREL_PROGRAMS");
-  return (copies != nullptr ? fs::path(copies) / built.filename() : built).u8string();
+  return (copies != nullptr ? fs::path(copies) / built.filename() : reachable_copy(built))
+      .u8string();
 }
 
 std::string tool_command(bool named_temp_files) {

@@ -20,12 +20,13 @@ std::filesystem::path fresh_dir();
 // The command that starts the program, quoted for the shell: the built
 // program, or with `named_temp_files` its build that writes through named
 // temporary files only (POSIX). Where the environment variable
-// VANDREL_PROGRAMS names a folder, the copies in it are run instead (for runs
-// as another user, who may not reach the build folder).
+// VANDREL_PROGRAMS names a folder, the copies in it are run instead; where the
+// tests run as root, a copy in their own folder, which the ordinary user
+// whose runs some tests make can reach wherever the build folder is.
 std::string tool_command(bool named_temp_files = false);
 
 // Where a file the build made is to be found by the program: `built`, or its
-// copy in the folder VANDREL_PROGRAMS names.
+// copy (see tool_command).
 std::string built_file(const std::filesystem::path& built);
 
 // Runs `program` in `dir` with `args` (UTF-8, already quoted where needed),
