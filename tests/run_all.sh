@@ -298,6 +298,24 @@ start_wine() {
   # A broken set-up can still exit 0: check that the part needed is there.
   [ -f "$WINEPREFIX/drive_c/windows/$1/kernel32.dll" ] ||
     { echo "wine prefix not initialised: no $1"; return 1; }
+  share_wine_libraries system32 /usr/lib/x86_64-linux-gnu/wine/x86_64-windows
+  share_wine_libraries syswow64 "$wine32_dlls/i386-windows"
+}
+
+# Wine copies each of its libraries into the prefix's system folder $1, some
+# 700 MB a folder: each copy still the same as its original in $2 becomes a
+# hard link to it, where the file system and the user may link them
+# (elsewhere the copies stay); renamed into place, so that no program Wine
+# starts meanwhile finds one missing.
+share_wine_libraries() {
+  local copy original
+  [ -d "$2" ] || return 0
+  while IFS= read -r -d '' copy; do
+    original=$2/${copy##*/}
+    [ -f "$original" ] && cmp -s "$copy" "$original" &&
+      ln -f "$original" "$copy.shared" 2>/dev/null && mv -f "$copy.shared" "$copy"
+  done < <(find "$WINEPREFIX/drive_c/windows/$1" -maxdepth 1 -type f -links 1 -print0 2>/dev/null)
+  return 0
 }
 
 stop_wine() {
