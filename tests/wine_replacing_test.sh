@@ -48,8 +48,8 @@ temp_files() {
 
 # 1. Killed while writing: the temporary file goes with the process.
 mkdir killed
-make_bmp killed/in.bmp 6000 4000 0 # framed on 7218 x 7218: 156 MB to write
-echo old >killed/7218x7218_big.bmp
+make_bmp killed/in.bmp 6000 4000 0 # framed on 7216 x 7216: 156 MB to write
+echo old >killed/7216x7216_big.bmp
 (cd killed && exec "$wine" "$vandrel" -i in.bmp -o big) &
 pid=$!
 while [ "$(temp_files killed)" = 0 ]; do
@@ -63,7 +63,7 @@ for _ in $(seq 100); do
   sleep 0.05
 done
 [ "$(temp_files killed)" = 0 ] || fail "a killed run left: $(ls killed)"
-[ "$(cat killed/7218x7218_big.bmp)" = old ] || fail "a killed run changed the old output"
+[ "$(cat killed/7216x7216_big.bmp)" = old ] || fail "a killed run changed the old output"
 echo "a run killed while writing left nothing"
 
 # 2. A link at the output name stays; the file it leads to is replaced.
