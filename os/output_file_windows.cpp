@@ -35,6 +35,15 @@ constexpr DWORD KEPT_ATTRIBUTES =
 constexpr DWORD EXISTING_ACCESS =
     FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// FileDispositionInfoEx and two of its flags (Windows 10, version 1607), which
+// older headers leave out. Only this call clears the deletion mark that
+// FILE_FLAG_DELETE_ON_CLOSE sets when a file is created.
+constexpr auto DISPOSITION_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD DISPOSITION_DELETE = 0x1;    // FILE_DISPOSITION_FLAG_DELETE
+constexpr DWORD DISPOSITION_ON_CLOSE = 0x8;  // FILE_DISPOSITION_FLAG_ON_CLOSE
+struct disposition_ex {
+  DWORD flags;
+};
 
 // The temporary file a console interruption removes (empty when none), and
 // the lock that keeps its creation, replacement and removal apart from the
@@ -44,6 +53,9 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 constexpr size_t LONGEST_PATH = 32767;
 SRWLOCK guard_lock = SRWLOCK_INIT;
 wchar_t guarded_path[LONGEST_PATH + 1];
+// Whether the temporary file was created marked for deletion (true), or marked
+// just after (false, where the system could not lift a mark set at creation).
+bool guarded_from_creation = false;
 
 HANDLE as_handle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
@@ -115,10 +127,15 @@ bool check_existing(HANDLE file, const std::wstring& path, output_target& target
   return own != INVALID_FILE_ATTRIBUTES && (own & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
-// Marks the open `file` to be deleted when its last handle closes, however
-// the process ends, or clears the mark. False where the file system has no
-// such mark.
-bool mark_for_deletion(HANDLE file, bool deleted) {
+// Marks the open temporary `file` to be deleted when its last handle closes,
+// however the process ends, or clears the mark: the one set at its creation
+// where `from_creation`, otherwise the one set after. False where the system
+// or the file system has no such mark.
+bool mark_for_deletion(HANDLE file, bool from_creation, bool deleted) {
+  if (from_creation) {
+    disposition_ex disposition = {DISPOSITION_ON_CLOSE | (deleted ? DISPOSITION_DELETE : 0)};
+    return SetFileInformationByHandle(file, DISPOSITION_INFO_EX, &disposition, sizeof disposition);
+  }
   FILE_DISPOSITION_INFO disposition = {};
   disposition.DeleteFile = deleted ? TRUE : FALSE;
   return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
@@ -156,17 +173,29 @@ bool make_private(private_access& access) {
   return true;
 }
 
+// Forgets the temporary file, removing it by name first where `remove`.
+void unguard(bool remove) {
+  AcquireSRWLockExclusive(&guard_lock);
+  if (remove && guarded_path[0] != L'\0') DeleteFileW(guarded_path);
+  guarded_path[0] = L'\0';
+  ReleaseSRWLockExclusive(&guard_lock);
+}
+
 // Creates a new temporary file beside `target`, marked for deletion, that an
 // interruption may also delete by name while it is open, and records it;
 // INVALID_HANDLE_VALUE when impossible, with the last error saying why. Its
 // name is in `path`. Every name is made before the file exists. A file that
 // is to replace another (`replacing`) lets only this user open it until
-// finish_output gives it the replaced file's rules.
+// finish_output gives it the replaced file's rules. The mark is set as the
+// file is created where the system can lift it again before the rename
+// (Windows 10, version 1607, on file systems that support it); elsewhere just
+// after, as the next file is created.
 HANDLE create_guarded(const std::string& target, bool replacing, std::string& path) {
   private_access access;
   if (replacing && !make_private(access)) return INVALID_HANDLE_VALUE;
   const DWORD rights =
       GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | (replacing ? WRITE_OWNER : 0);
+  bool from_creation = true;
   for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
     std::string name = temp_path_beside(target, GetCurrentProcessId(), attempt);
     std::wstring wide;
@@ -175,23 +204,34 @@ HANDLE create_guarded(const std::string& target, bool replacing, std::string& pa
       return INVALID_HANDLE_VALUE;
     }
     AcquireSRWLockExclusive(&guard_lock);
-    const HANDLE file = CreateFileW(wide.c_str(), rights, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                    replacing ? &access.attributes : nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(
+        wide.c_str(), rights, FILE_SHARE_READ | FILE_SHARE_DELETE,
+        replacing ? &access.attributes : nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_NORMAL | (from_creation ? FILE_FLAG_DELETE_ON_CLOSE : 0), nullptr);
     const DWORD error = GetLastError();
-    if (file != INVALID_HANDLE_VALUE && wide.size() <= LONGEST_PATH) {
-      wmemcpy(guarded_path, wide.c_str(), wide.size() + 1);
+    if (file != INVALID_HANDLE_VALUE) {
+      if (wide.size() <= LONGEST_PATH) wmemcpy(guarded_path, wide.c_str(), wide.size() + 1);
+      guarded_from_creation = from_creation;
     }
     ReleaseSRWLockExclusive(&guard_lock);
-    if (file != INVALID_HANDLE_VALUE) {
-      // Where the mark cannot be set, the interruption handler and
-      // abandon_output still remove the file by name.
-      mark_for_deletion(file, true);
-      path.swap(name);
-      return file;
+    if (file == INVALID_HANDLE_VALUE) {
+      SetLastError(error);
+      if (error != ERROR_FILE_EXISTS) return INVALID_HANDLE_VALUE;
+      continue;
     }
-    SetLastError(error);
-    if (error != ERROR_FILE_EXISTS) return INVALID_HANDLE_VALUE;
+    // Setting the mark again says whether it can be lifted; where it cannot,
+    // this file goes as it is closed, and the next is marked once created.
+    if (from_creation && !mark_for_deletion(file, true, true)) {
+      unguard(false);
+      CloseHandle(file);
+      from_creation = false;
+      continue;
+    }
+    // Where the mark cannot be set, the interruption handler and
+    // abandon_output still remove the file by name.
+    if (!from_creation) mark_for_deletion(file, false, true);
+    path.swap(name);
+    return file;
   }
   return INVALID_HANDLE_VALUE;
 }
@@ -335,11 +375,12 @@ bool target_busy(DWORD error) {
 
 // Renames the open temporary `file` over the target, retrying while another
 // process holds the target. The deletion mark is lifted only for the rename
-// itself, and put back when it fails.
+// itself, just before it, and put back when it fails: a process ended between
+// the two leaves the complete file under its temporary name.
 bool replace_target(HANDLE file, std::vector<FILE_RENAME_INFO>& request) {
   for (int attempt = 0; attempt < BUSY_ATTEMPTS; ++attempt) {
     AcquireSRWLockExclusive(&guard_lock);
-    mark_for_deletion(file, false);
+    mark_for_deletion(file, guarded_from_creation, false);
     const BOOL moved =
         SetFileInformationByHandle(file, FileRenameInfo, request.data(),
                                    static_cast<DWORD>(request.size() * sizeof(FILE_RENAME_INFO)));
@@ -347,7 +388,7 @@ bool replace_target(HANDLE file, std::vector<FILE_RENAME_INFO>& request) {
     if (moved) {
       guarded_path[0] = L'\0';
     } else {
-      mark_for_deletion(file, true);
+      mark_for_deletion(file, guarded_from_creation, true);
     }
     ReleaseSRWLockExclusive(&guard_lock);
     if (moved) return true;
@@ -451,16 +492,12 @@ bool finish_output(output_file& out, const output_target& target) {
 void abandon_output(output_file& out) {
   const bool temporary = !out.temp_path.empty();
   if (out.open) {
-    if (temporary) mark_for_deletion(as_handle(out.handle), true);
+    if (temporary) mark_for_deletion(as_handle(out.handle), guarded_from_creation, true);
     CloseHandle(as_handle(out.handle));
   }
   out.open = false;
-  if (!temporary) return;
   // Where the file system has no deletion mark, the file goes by its name.
-  AcquireSRWLockExclusive(&guard_lock);
-  if (guarded_path[0] != L'\0') DeleteFileW(guarded_path);
-  guarded_path[0] = L'\0';
-  ReleaseSRWLockExclusive(&guard_lock);
+  if (temporary) unguard(true);
 }
 
 void report_write_failures_as_errors() {
