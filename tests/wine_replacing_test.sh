@@ -163,7 +163,9 @@ while_held='
   [ -n "$temp" ] || { echo "FAILED: no temporary file while the run writes"; exit 1; }
   mode=$(stat -c %a "$temp")
   [ $((8#$mode & 7)) = 0 ] || { echo "FAILED: others may open the temporary file: $mode"; exit 1; }
-  "$0" attrib +h 7216x7216_held.bmp && chmod o-r 7216x7216_held.bmp'
+  "$0" attrib +h 7216x7216_held.bmp && chmod o-r 7216x7216_held.bmp || exit 1
+  [[ "$("$0" attrib 7216x7216_held.bmp)" =~ ^[^:]*H ]] ||
+    { echo "FAILED: this file system keeps no hidden attribute (Wine keeps it in user.DOSATTRIB)"; exit 1; }'
 hold_run held 7216x7216_held.bmp "$while_held" -i in.bmp -o held || fail "a run held while it writes"
 [ "$(temp_files held)" = 0 ] || fail "a held run left a temporary file"
 [ "$(stat -c %s held/7216x7216_held.bmp)" = $((54 + 7216 * 21648)) ] || fail "the held run's output"
