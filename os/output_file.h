@@ -28,7 +28,6 @@ struct output_target {
   // none): on POSIX systems its access rules are read from it and an in-place
   // write goes through it; on Windows open_output takes it over.
   intptr_t file = -1;
-  unsigned mode = 0;  // Windows: the existing file's attributes
 };
 
 // An output being written.

@@ -1,9 +1,11 @@
 // Writing the output file on Windows, by UTF-16 names: checking the existing
 // output through one handle (links followed to the final file, the right to
-// write it), the replaced file's access control list and attributes, a
-// temporary file the system deletes however the process ends until it is
-// renamed into place, writing in place under a lock where the folder refuses
-// new files, and removing the temporary file when the console interrupts.
+// write it), a temporary file only this user may open, which the system
+// deletes however the process ends until it is renamed into place, the
+// replaced file's owner, access control list and attributes as they are just
+// before it is replaced, writing in place under a lock where the folder
+// refuses new files or the owner cannot be given, and removing the temporary
+// file when the console interrupts.
 #include <windows.h>
 // After windows.h, which they need.
 #include <aclapi.h>
@@ -33,6 +35,15 @@ constexpr DWORD KEPT_ATTRIBUTES =
 constexpr DWORD EXISTING_ACCESS =
     FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// FileDispositionInfoEx and two of its flags (Windows 10, version 1607), which
+// older headers leave out. Only this call clears the deletion mark that
+// FILE_FLAG_DELETE_ON_CLOSE sets when a file is created.
+constexpr auto DISPOSITION_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD DISPOSITION_DELETE = 0x1;    // FILE_DISPOSITION_FLAG_DELETE
+constexpr DWORD DISPOSITION_ON_CLOSE = 0x8;  // FILE_DISPOSITION_FLAG_ON_CLOSE
+struct disposition_ex {
+  DWORD flags;
+};
 
 // The temporary file a console interruption removes (empty when none), and
 // the lock that keeps its creation, replacement and removal apart from the
@@ -42,6 +53,9 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 constexpr size_t LONGEST_PATH = 32767;
 SRWLOCK guard_lock = SRWLOCK_INIT;
 wchar_t guarded_path[LONGEST_PATH + 1];
+// Whether the temporary file was created marked for deletion (true), or marked
+// just after (false, where the system could not lift a mark set at creation).
+bool guarded_from_creation = false;
 
 HANDLE as_handle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
@@ -104,7 +118,6 @@ bool check_existing(HANDLE file, const std::wstring& path, output_target& target
       (info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
     return false;
   }
-  target.mode = info.dwFileAttributes;
   const std::string final_name = final_path(file);
   if (!final_name.empty()) {
     target.path = final_name;
@@ -114,20 +127,75 @@ bool check_existing(HANDLE file, const std::wstring& path, output_target& target
   return own != INVALID_FILE_ATTRIBUTES && (own & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
-// Marks the open `file` to be deleted when its last handle closes, however
-// the process ends, or clears the mark. False where the file system has no
-// such mark.
-bool mark_for_deletion(HANDLE file, bool deleted) {
+// Marks the open temporary `file` to be deleted when its last handle closes,
+// however the process ends, or clears the mark: the one set at its creation
+// where `from_creation`, otherwise the one set after. False where the system
+// or the file system has no such mark.
+bool mark_for_deletion(HANDLE file, bool from_creation, bool deleted) {
+  if (from_creation) {
+    disposition_ex disposition = {DISPOSITION_ON_CLOSE | (deleted ? DISPOSITION_DELETE : 0)};
+    return SetFileInformationByHandle(file, DISPOSITION_INFO_EX, &disposition, sizeof disposition);
+  }
   FILE_DISPOSITION_INFO disposition = {};
   disposition.DeleteFile = deleted ? TRUE : FALSE;
   return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
+// What CreateFileW needs to give a new file an access control list that lets
+// only this process's user open it, protected from the entries its folder
+// passes on. Its parts point into each other: it is filled where it stays.
+struct private_access {
+  alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  alignas(ACL) BYTE list[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
+  SECURITY_DESCRIPTOR descriptor;
+  SECURITY_ATTRIBUTES attributes;
+};
+
+// Fills in `access` for this process's user; false when the user cannot be
+// read from the process's token.
+bool make_private(private_access& access) {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  DWORD size = 0;
+  const bool found =
+      GetTokenInformation(token, TokenUser, access.user, sizeof access.user, &size) != 0;
+  CloseHandle(token);
+  const PSID user = reinterpret_cast<TOKEN_USER*>(access.user)->User.Sid;
+  const PACL list = reinterpret_cast<PACL>(access.list);
+  if (!found || !InitializeAcl(list, sizeof access.list, ACL_REVISION) ||
+      !AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, user) ||
+      !InitializeSecurityDescriptor(&access.descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&access.descriptor, TRUE, list, FALSE) ||
+      !SetSecurityDescriptorControl(&access.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    return false;
+  }
+  access.attributes = {sizeof access.attributes, &access.descriptor, FALSE};
+  return true;
+}
+
+// Forgets the temporary file, removing it by name first where `remove`.
+void unguard(bool remove) {
+  AcquireSRWLockExclusive(&guard_lock);
+  if (remove && guarded_path[0] != L'\0') DeleteFileW(guarded_path);
+  guarded_path[0] = L'\0';
+  ReleaseSRWLockExclusive(&guard_lock);
+}
+
 // Creates a new temporary file beside `target`, marked for deletion, that an
 // interruption may also delete by name while it is open, and records it;
 // INVALID_HANDLE_VALUE when impossible, with the last error saying why. Its
-// name is in `path`. Every name is made before the file exists.
-HANDLE create_guarded(const std::string& target, std::string& path) {
+// name is in `path`. Every name is made before the file exists. A file that
+// is to replace another (`replacing`) lets only this user open it until
+// finish_output gives it the replaced file's rules. The mark is set as the
+// file is created where the system can lift it again before the rename
+// (Windows 10, version 1607, on file systems that support it); elsewhere just
+// after, as the next file is created.
+HANDLE create_guarded(const std::string& target, bool replacing, std::string& path) {
+  private_access access;
+  if (replacing && !make_private(access)) return INVALID_HANDLE_VALUE;
+  const DWORD rights =
+      GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | (replacing ? WRITE_OWNER : 0);
+  bool from_creation = true;
   for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
     std::string name = temp_path_beside(target, GetCurrentProcessId(), attempt);
     std::wstring wide;
@@ -136,32 +204,89 @@ HANDLE create_guarded(const std::string& target, std::string& path) {
       return INVALID_HANDLE_VALUE;
     }
     AcquireSRWLockExclusive(&guard_lock);
-    const HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
-                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(
+        wide.c_str(), rights, FILE_SHARE_READ | FILE_SHARE_DELETE,
+        replacing ? &access.attributes : nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_NORMAL | (from_creation ? FILE_FLAG_DELETE_ON_CLOSE : 0), nullptr);
     const DWORD error = GetLastError();
-    if (file != INVALID_HANDLE_VALUE && wide.size() <= LONGEST_PATH) {
-      wmemcpy(guarded_path, wide.c_str(), wide.size() + 1);
+    if (file != INVALID_HANDLE_VALUE) {
+      if (wide.size() <= LONGEST_PATH) wmemcpy(guarded_path, wide.c_str(), wide.size() + 1);
+      guarded_from_creation = from_creation;
     }
     ReleaseSRWLockExclusive(&guard_lock);
-    if (file != INVALID_HANDLE_VALUE) {
-      // Where the mark cannot be set, the interruption handler and
-      // abandon_output still remove the file by name.
-      mark_for_deletion(file, true);
-      path.swap(name);
-      return file;
+    if (file == INVALID_HANDLE_VALUE) {
+      SetLastError(error);
+      if (error != ERROR_FILE_EXISTS) return INVALID_HANDLE_VALUE;
+      continue;
     }
-    SetLastError(error);
-    if (error != ERROR_FILE_EXISTS) return INVALID_HANDLE_VALUE;
+    // Setting the mark again says whether it can be lifted; where it cannot,
+    // this file goes as it is closed, and the next is marked once created.
+    if (from_creation && !mark_for_deletion(file, true, true)) {
+      unguard(false);
+      CloseHandle(file);
+      from_creation = false;
+      continue;
+    }
+    // Where the mark cannot be set, the interruption handler and
+    // abandon_output still remove the file by name.
+    if (!from_creation) mark_for_deletion(file, false, true);
+    path.swap(name);
+    return file;
   }
   return INVALID_HANDLE_VALUE;
 }
 
+// Enables, or disables, the restore privilege in the process's token: the
+// right to give a file any owner. False when the process does not hold it.
+bool set_restore_privilege(bool enabled) {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return false;
+  TOKEN_PRIVILEGES privileges = {};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = enabled ? SE_PRIVILEGE_ENABLED : 0;
+  // The call succeeds when the token lacks the privilege, and says so in the last error.
+  const bool adjusted =
+      LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &privileges.Privileges[0].Luid) &&
+      AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
+      GetLastError() == ERROR_SUCCESS;
+  CloseHandle(token);
+  return adjusted;
+}
+
+// Gives the open new `file` the owner `owner`: at once where this user may
+// name it (itself, or one of its groups that may own files), otherwise with
+// the restore privilege, enabled for that call only. False when neither may.
+bool give_owner(HANDLE file, PSID owner) {
+  if (SetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr, nullptr,
+                      nullptr) == ERROR_SUCCESS) {
+    return true;
+  }
+  if (!set_restore_privilege(true)) return false;
+  const bool given = SetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner,
+                                     nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  set_restore_privilege(false);
+  return given;
+}
+
+// Gives the open new `file` the owner of the file open as `existing`; false
+// when it cannot be read or given. A file system without owners has nothing
+// to give.
+bool take_owner(HANDLE file, HANDLE existing) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(existing, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                      nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const bool given = owner == nullptr || give_owner(file, owner);
+  LocalFree(descriptor);
+  return given;
+}
+
 // Gives the new file the access control list of the replaced one, open as
-// `existing` (its own entries; inherited ones come from the same folder), and
-// its attributes. False when the list cannot be carried over: the new file
-// could be more open.
-bool take_over_access(HANDLE file, HANDLE existing, DWORD attributes) {
+// `existing` (its own entries; inherited ones come from the same folder).
+// False when the list cannot be carried over: the new file could be more open.
+bool take_access_list(HANDLE file, HANDLE existing) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetSecurityInfo(existing, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
@@ -180,11 +305,30 @@ bool take_over_access(HANDLE file, HANDLE existing, DWORD attributes) {
            ERROR_SUCCESS;
   }
   LocalFree(descriptor);
+  return kept;
+}
+
+// Gives the new file the owner, access control list and attributes that the
+// replaced file, `path`, has now, just before it is replaced, so that a
+// change made while the run wrote is kept. False when that file is gone, or
+// has become read-only, or its owner or list cannot be given.
+bool take_over_rules(HANDLE file, const std::string& path) {
+  std::wstring wide;
+  if (!windows_path(path, wide)) return false;
+  const HANDLE replaced = CreateFileW(wide.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, SHARE_ALL,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (replaced == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool kept = GetFileInformationByHandle(replaced, &info) &&
+                    (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0 &&
+                    take_owner(file, replaced) && take_access_list(file, replaced);
+  CloseHandle(replaced);  // held open, it could not be replaced
+  if (!kept) return false;
   FILE_BASIC_INFO basic = {};
-  basic.FileAttributes = (attributes & KEPT_ATTRIBUTES) | FILE_ATTRIBUTE_ARCHIVE;
+  basic.FileAttributes = (info.dwFileAttributes & KEPT_ATTRIBUTES) | FILE_ATTRIBUTE_ARCHIVE;
   // Attributes are not access rules: a file system without them changes nothing.
   SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
-  return kept;
+  return true;
 }
 
 // Opens the existing output, already open as `existing`, for writing in
@@ -231,11 +375,12 @@ bool target_busy(DWORD error) {
 
 // Renames the open temporary `file` over the target, retrying while another
 // process holds the target. The deletion mark is lifted only for the rename
-// itself, and put back when it fails.
+// itself, just before it, and put back when it fails: a process ended between
+// the two leaves the complete file under its temporary name.
 bool replace_target(HANDLE file, std::vector<FILE_RENAME_INFO>& request) {
   for (int attempt = 0; attempt < BUSY_ATTEMPTS; ++attempt) {
     AcquireSRWLockExclusive(&guard_lock);
-    mark_for_deletion(file, false);
+    mark_for_deletion(file, guarded_from_creation, false);
     const BOOL moved =
         SetFileInformationByHandle(file, FileRenameInfo, request.data(),
                                    static_cast<DWORD>(request.size() * sizeof(FILE_RENAME_INFO)));
@@ -243,7 +388,7 @@ bool replace_target(HANDLE file, std::vector<FILE_RENAME_INFO>& request) {
     if (moved) {
       guarded_path[0] = L'\0';
     } else {
-      mark_for_deletion(file, true);
+      mark_for_deletion(file, guarded_from_creation, true);
     }
     ReleaseSRWLockExclusive(&guard_lock);
     if (moved) return true;
@@ -293,7 +438,7 @@ output_target find_output_target(const std::string& name) {
 output_file open_output(const output_target& target) {
   SetConsoleCtrlHandler(remove_temp_on_interruption, TRUE);
   output_file out;
-  const HANDLE file = create_guarded(target.path, out.temp_path);
+  const HANDLE file = create_guarded(target.path, target.exists, out.temp_path);
   if (file == INVALID_HANDLE_VALUE) {
     out.temp_path.clear();
     // The folder refuses new files: written in place, as opening it would.
@@ -303,14 +448,16 @@ output_file open_output(const output_target& target) {
     close_if_open(target.file);
     return out;
   }
+  out.open = true;
   out.handle = reinterpret_cast<intptr_t>(file);
-  out.open = !target.exists || take_over_access(file, as_handle(target.file), target.mode);
+  // A new file this user cannot give the old one's owner would take the
+  // file from its owner: the old file is written in place instead.
+  if (target.exists && !take_owner(file, as_handle(target.file))) {
+    abandon_output(out);
+    return open_in_place(as_handle(target.file));
+  }
   // Held open, the old file could not be replaced.
   close_if_open(target.file);
-  if (!out.open) {
-    out.open = true;
-    abandon_output(out);
-  }
   return out;
 }
 
@@ -334,7 +481,10 @@ bool finish_output(output_file& out, const output_target& target) {
   // one goes: a crash then leaves one or the other, whole.
   if (target.exists && !FlushFileBuffers(file)) return false;
   std::vector<FILE_RENAME_INFO> request = rename_request(target.path);
-  if (request.empty() || !replace_target(file, request)) return false;
+  if (request.empty() || (target.exists && !take_over_rules(file, target.path)) ||
+      !replace_target(file, request)) {
+    return false;
+  }
   out.open = false;
   return CloseHandle(file) != 0;
 }
@@ -342,16 +492,12 @@ bool finish_output(output_file& out, const output_target& target) {
 void abandon_output(output_file& out) {
   const bool temporary = !out.temp_path.empty();
   if (out.open) {
-    if (temporary) mark_for_deletion(as_handle(out.handle), true);
+    if (temporary) mark_for_deletion(as_handle(out.handle), guarded_from_creation, true);
     CloseHandle(as_handle(out.handle));
   }
   out.open = false;
-  if (!temporary) return;
   // Where the file system has no deletion mark, the file goes by its name.
-  AcquireSRWLockExclusive(&guard_lock);
-  if (guarded_path[0] != L'\0') DeleteFileW(guarded_path);
-  guarded_path[0] = L'\0';
-  ReleaseSRWLockExclusive(&guard_lock);
+  if (temporary) unguard(true);
 }
 
 void report_write_failures_as_errors() {

@@ -6,7 +6,10 @@
 # concurrent runs writing one file in place (its folder refuses new files)
 # write one after another; a temporary file whose path passes MAX_PATH while
 # the output's does not is still opened by its long form (Wine, which has no
-# such limit, shows the name in its trace).
+# such limit, shows the name in its trace); a run held still while it writes
+# (see hold_run) keeps its temporary file from other users and gives the new
+# file the hidden attribute and the access rules the old one has just before
+# it is replaced, not those it had when the run checked it.
 # Usage: wine_replacing_test.sh WINE VANDREL_EXE
 # Exits 77 (skipped) only when the folder cannot be made to refuse new files,
 # after the other cases passed.
@@ -48,8 +51,8 @@ temp_files() {
 
 # 1. Killed while writing: the temporary file goes with the process.
 mkdir killed
-make_bmp killed/in.bmp 6000 4000 0 # framed on 7218 x 7218: 156 MB to write
-echo old >killed/7218x7218_big.bmp
+make_bmp killed/in.bmp 6000 4000 0 # framed on 7216 x 7216: 156 MB to write
+echo old >killed/7216x7216_big.bmp
 (cd killed && exec "$wine" "$vandrel" -i in.bmp -o big) &
 pid=$!
 while [ "$(temp_files killed)" = 0 ]; do
@@ -63,7 +66,7 @@ for _ in $(seq 100); do
   sleep 0.05
 done
 [ "$(temp_files killed)" = 0 ] || fail "a killed run left: $(ls killed)"
-[ "$(cat killed/7218x7218_big.bmp)" = old ] || fail "a killed run changed the old output"
+[ "$(cat killed/7216x7216_big.bmp)" = old ] || fail "a killed run changed the old output"
 echo "a run killed while writing left nothing"
 
 # 2. A link at the output name stays; the file it leads to is replaced.
@@ -98,7 +101,82 @@ opened=$(grep -F 'trace:file:CreateFileW L"' <<<"$trace" | grep -F 'vandrel-' | 
 [ -f "$deep/10x10_x.bmp" ] || fail "no output in the deep folder"
 echo "the temporary file of a 247-character path was opened by its long form"
 
-# 4. In place, four runs at once, each with another picture: each waits for
+# Runs the program in folder $1 with the arguments after $3 and holds it
+# still while the shell commands $3 run ($0 there is Wine), without timing:
+# Wine writes the program's file trace to a pipe of one page that is no
+# longer read once the program has written to its temporary file, so the
+# program stops within its next few dozen writes of 1 MB. What it traced
+# before the commands ended then shows whether it had already turned back to
+# its output file $2 (any line naming it): that fails the case.
+hold_run() {
+  local dir=$1 output=$2 commands=$3
+  shift 3
+  (cd "$dir" && WINEDEBUG=trace+file python3 - "$wine" "$vandrel" "$output" "$commands" "$@" <<'EOF'
+import array, fcntl, os, re, subprocess, sys, termios
+wine, vandrel, output, commands, args = sys.argv[1:5] + [sys.argv[5:]]
+read_end, write_end = os.pipe()
+fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, 4096)
+run = subprocess.Popen([wine, vandrel] + args, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=write_end)
+os.close(write_end)
+trace = b""
+def first_write(trace):
+    """Where the trace goes on after the first write to the temporary file; 0 before."""
+    created = re.search(rb'CreateFileW L"[^"]*vandrel-[0-9a-f]{16}[.]tmp"', trace)
+    written = trace.find(b"trace:file:WriteFile ", created.end()) if created else -1
+    return trace.find(b"\n", written) + 1 if written >= 0 else 0
+while first_write(trace) == 0:
+    chunk = os.read(read_end, 4096)
+    if not chunk:
+        sys.exit("the run ended before it wrote its temporary file")
+    trace += chunk
+after = trace[first_write(trace):]
+held = subprocess.run(["bash", "-c", commands, wine], env=dict(os.environ, WINEDEBUG="-all")).returncode
+waiting = array.array("i", [0])  # what the program traced before the commands ended
+fcntl.ioctl(read_end, termios.FIONREAD, waiting)
+while waiting[0] > 0:
+    chunk = os.read(read_end, waiting[0])
+    after += chunk
+    waiting[0] -= len(chunk)
+if output.encode() in after:
+    sys.exit("the run was not held before it turned back to its output")
+while os.read(read_end, 65536):
+    pass
+sys.exit(held or run.wait())
+EOF
+  )
+}
+
+# 4. While a run writes, the old file is hidden (attrib +h) and made
+# unreadable to others (chmod o-r, which Wine shows as the access list
+# losing its Everyone entry); its temporary file meanwhile lets no one else
+# read it. The new file is hidden and unreadable to others too. The folder
+# gives others nothing, as Wine passes what a folder gives others on to every
+# file in it.
+mkdir held
+make_bmp held/in.bmp 6000 4000 0 # framed on 7216 x 7216: 156 MB to write
+echo old >held/7216x7216_held.bmp
+chmod 0644 held/7216x7216_held.bmp
+chmod 0750 held
+while_held='
+  temp=$(find . -name "vandrel-*.tmp")
+  [ -n "$temp" ] || { echo "FAILED: no temporary file while the run writes"; exit 1; }
+  mode=$(stat -c %a "$temp")
+  [ $((8#$mode & 7)) = 0 ] || { echo "FAILED: others may open the temporary file: $mode"; exit 1; }
+  "$0" attrib +h 7216x7216_held.bmp && chmod o-r 7216x7216_held.bmp || exit 1
+  [[ "$("$0" attrib 7216x7216_held.bmp)" =~ ^[^:]*H ]] ||
+    { echo "FAILED: this file system keeps no hidden attribute (Wine keeps it in user.DOSATTRIB)"; exit 1; }'
+hold_run held 7216x7216_held.bmp "$while_held" -i in.bmp -o held || fail "a run held while it writes"
+[ "$(temp_files held)" = 0 ] || fail "a held run left a temporary file"
+[ "$(stat -c %s held/7216x7216_held.bmp)" = $((54 + 7216 * 21648)) ] || fail "the held run's output"
+[ $((8#$(stat -c %a held/7216x7216_held.bmp) & 4)) = 0 ] ||
+  fail "the access rules changed while the run wrote were lost"
+[[ "$(cd held && "$wine" attrib 7216x7216_held.bmp)" =~ ^[^:]*H ]] ||
+  fail "the hidden attribute given while the run wrote was lost"
+echo "a run held while it writes kept its temporary file private and took the old file's newest rules"
+rm -r held
+
+# 5. In place, four runs at once, each with another picture: each waits for
 # the one before, so the file ends as one of the pictures, whole. Last, as
 # the one case that may be skipped.
 mkdir locked references
