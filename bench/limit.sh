@@ -20,7 +20,7 @@ work=${1:-$(mktemp -d)}
 mkdir -p "$work"
 trap 'rm -f "$work"/in_*.bmp "$work"/*_limit.bmp "$work"/*_past.bmp "$work"/*.time' EXIT
 
-cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DVANDREL_TESTS=OFF >/dev/null
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DVANDREL_TESTS=OFF -DVANDREL_BENCH=ON >/dev/null
 cmake --build build-release -j2 --target vandrel vandrel_floor >/dev/null
 vandrel=$PWD/build-release/vandrel
 floor=$PWD/build-release/vandrel_floor

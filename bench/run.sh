@@ -191,7 +191,7 @@ phase_bench() {
 for size in $sizes; do [[ $size =~ ^[0-9]+x[0-9]+$ ]] || fail "picture size '$size' is not WIDTHxHEIGHT"; done
 [ -z "$before" ] || [ -x "$before" ] || fail "BEFORE=$BEFORE is not an executable"
 install_needs
-cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DVANDREL_TESTS=OFF >/dev/null
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DVANDREL_TESTS=OFF -DVANDREL_BENCH=ON >/dev/null
 cmake --build build-release -j2 --target vandrel vandrel_floor vandrel_phases_bench >/dev/null
 bin=$PWD/build-release
 bench=$PWD/bench

@@ -8,10 +8,8 @@ vandrel=$(realpath "$1")
 readme=$2
 sample=$(realpath "$3")
 
-# The indented block after the line that starts "With bash".
-recipe=$(awk '/^With bash/ { found = 1; next }
-              found && /^    / { sub(/^    /, ""); print; block = 1; next }
-              block { exit }' "$readme")
+source "$(dirname "$0")/readme_block.sh"
+recipe=$(readme_block "$readme" "With bash")
 [ -n "$recipe" ] || { echo "no bash recipe found in $readme"; exit 1; }
 
 work=$(mktemp -d)

@@ -1,31 +1,25 @@
 #!/usr/bin/env bash
-# Runs the README's Windows batch file for framing a whole folder, as
-# written, under Wine's cmd, on awkward file names, twice: every picture is
-# framed once, names outside any code page included, and the second run
-# frames nothing new (earlier outputs are skipped).
+# Runs the Windows batch file for framing a whole folder (doc/frame-all.cmd,
+# which the README shows and the zip carries) under Wine's cmd, on awkward
+# file names, twice: every picture is framed once, names outside any code
+# page included, the second run frames nothing new (earlier outputs are
+# skipped), and files whose names only look like pictures' are left alone,
+# though cmd's *.bmp matches them through their short 8.3 names.
 # Wine's cmd expands a variable's value a second time where Windows' does
 # not, so names holding "%" are left out here: under Wine the second run
 # would take their outputs for pictures.
-# Usage: cmd_recipe_test.sh WINE VANDREL_EXE README SAMPLE_BMP
+# Usage: cmd_recipe_test.sh WINE VANDREL_EXE FRAME_ALL_CMD SAMPLE_BMP
 set -euo pipefail
 wine=$1
 vandrel=$(realpath "$2")
-readme=$3
+batch=$3
 sample=$(realpath "$4")
-
-# The indented block after the line that starts "On Windows, save", blank
-# lines within it included.
-recipe=$(awk '/^On Windows, save/ { found = 1; next }
-              found && /^    / { sub(/^    /, ""); print; block = 1; next }
-              block && /^$/ { print; next }
-              block { exit }' "$readme")
-[ -n "$recipe" ] || { echo "no batch file found in $readme"; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/bin" "$work/pictures"
 cp "$vandrel" "$work/bin/vandrel.exe"
-sed "s/\$/\r/" <<<"$recipe" >"$work/frame-all.cmd" # Windows line ends
+sed "s/\$/\r/" "$batch" >"$work/frame-all.cmd" # Windows line ends
 windows_name() { # Wine shows the Unix root as drive Z:
   local path=${1//\//\\}
   echo "Z:$path"
@@ -36,7 +30,19 @@ names=("plain.bmp" "sp ace.bmp" "it's.bmp" "  leading blanks.bmp" "-dash.bmp" "U
        "bang!.bmp" "(paren).bmp" "xmas.bmp" "_under.bmp" "12x_a.bmp" "x34_b.bmp"
        "12xx34_c.bmp" "1x2x3_d.bmp" "12_34x_e.bmp" "Ωμέγα.bmp" "写真.bmp" "🖼 framed.bmp")
 skipped="0x10_f.bmp" # named like an earlier output
+# Not pictures, though cmd's *.bmp matches them through their short names
+# (PHOTO~1.BMP): one-pixel BMPs, whose framings (6x6_photo.bmp,
+# 6x6_notes.bmp) would show; photo.bmp beside the backup keeps its own.
+decoys=("photo.bmp_old" "notes.bmpx")
+names+=("photo.bmp")
+one_pixel_bmp() {
+  printf 'BM\072\000\000\000\000\000\000\000\066\000\000\000'         # file header
+  printf '\050\000\000\000\001\000\000\000\001\000\000\000\001\000\030\000' # 40 bytes, 1 x 1, 24 bits
+  head -c 24 /dev/zero                                             # no compression...
+  printf '\000\000\377\000'                                           # one red pixel
+}
 for name in "${names[@]}" "$skipped"; do cp "$sample" "./$name"; done
+for name in "${decoys[@]}"; do one_pixel_bmp >"$name"; done
 "$wine" "$vandrel" -i "$(windows_name "$sample")" -o reference
 mv 294x294_reference.bmp ../reference.bmp
 
@@ -47,6 +53,6 @@ for run in 1 2; do
     cmp -s "$out" ../reference.bmp || { echo "run $run: '$out' missing or wrong"; exit 1; }
   done
   count=$(find . -type f | wc -l)
-  [ "$count" -eq $((2 * ${#names[@]} + 1)) ] || { echo "run $run: $count files:"; ls -A; exit 1; }
+  [ "$count" -eq $((2 * ${#names[@]} + 1 + ${#decoys[@]})) ] || { echo "run $run: $count files:"; ls -A; exit 1; }
 done
-echo "the batch file framed ${#names[@]} awkward names once each and skipped $skipped"
+echo "the batch file framed ${#names[@]} awkward names once each, skipped $skipped and left ${decoys[*]} alone"

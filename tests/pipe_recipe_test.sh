@@ -12,7 +12,7 @@ sample=$(realpath "$3")
 command -v cjpeg >/dev/null && command -v djpeg >/dev/null ||
   { echo "cjpeg and djpeg are not installed (libjpeg-turbo-progs)"; exit 77; }
 
-recipe=$(grep -m 1 -E '^    djpeg .*\| vandrel ' "$readme" | sed 's/^    //; s/ *#.*//')
+recipe=$(grep -m 1 -E '^djpeg .*\| vandrel ' "$readme" | sed 's/ *#.*//')
 [ -n "$recipe" ] || { echo "no djpeg recipe found in $readme"; exit 1; }
 
 work=$(mktemp -d)

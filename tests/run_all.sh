@@ -72,9 +72,11 @@ missing_cross_libraries() {
   command -v "$2-ld" >/dev/null || echo "binutils-$2"
 }
 
-# The mingw-w64 cross compiler for processor $1 (x86-64 or i686).
+# The mingw-w64 cross compiler for processor $1 (x86-64 or i686), and what
+# makes the manual a web page for the Windows zip.
 missing_mingw() {
   command -v "${1/-/_}-w64-mingw32-g++-posix" >/dev/null || echo "g++-mingw-w64-$1"
+  command -v mandoc >/dev/null || echo mandoc
 }
 
 missing_wine() {
@@ -118,7 +120,6 @@ missing_for_stage() {
       missing_for_suites
       missing_mingw i686
       missing_mingw x86-64
-      command -v mandoc >/dev/null || echo mandoc
       command -v dpkg-shlibdeps >/dev/null || echo dpkg-dev
       command -v lintian >/dev/null || echo lintian
       ;;
@@ -373,11 +374,26 @@ z = zipfile.ZipFile(sys.argv[1])
 sys.stdout.buffer.write(z.read(next(n for n in z.namelist() if n.endswith("/LICENSE"))))' "$1"
 }
 
-# Packs the Windows build in folder $1 for processor $2 and checks the zip.
+# Packs the Windows build in folder $1 for processor $2 and checks the zip:
+# the licence, the manual as a web page, and the folder's batch file as the
+# README shows it, with Windows line ends.
 pack_zip() {
-  local zip
+  local zip help
   (cd "$1" && cpack >/dev/null) && zip=$(ls "$1"/vandrel-*-windows-"$2".zip) && echo "$zip" &&
-    { zip_licence "$zip" | is_licence || { echo "no licence in $zip"; return 1; }; }
+    { zip_licence "$zip" | is_licence || { echo "no licence in $zip"; return 1; }; } &&
+    help=$(mktemp -d) || return 1
+  /usr/bin/python3 -c 'import sys, zipfile
+z = zipfile.ZipFile(sys.argv[1])
+for n in z.namelist():
+    if n.endswith(("/vandrel.html", "/frame-all.cmd")):
+        open(sys.argv[2] + n[n.rindex("/"):], "wb").write(z.read(n))' "$zip" "$help" &&
+    { grep -q '<h1 class="Sh" id="EXIT_STATUS">' "$help/vandrel.html" ||
+      { echo "no readable manual (vandrel.html) in $zip"; false; }; } &&
+    { sed 's/$/\r/' doc/frame-all.cmd | cmp -s - "$help/frame-all.cmd" ||
+      { echo "no frame-all.cmd as doc/frame-all.cmd, with Windows line ends, in $zip"; false; }; }
+  local status=$?
+  rm -rf "$help"
+  return $status
 }
 
 # Packs what the Windows stages built, building it first when they have not
@@ -394,6 +410,9 @@ stage_packages() {
     is_licence <"$installed/share/doc/vandrel/copyright" &&
     "$installed/bin/vandrel" 2>&1 | head -n 1 &&
     (cd "$builds/native" && cpack >/dev/null && ls vandrel_*.deb && lintian --fail-on error vandrel_*.deb &&
+      # No hardening tag, even among the pedantic ones: fortified functions,
+      # stack protector, full RELRO, immediate binding, PIE.
+      { ! lintian --pedantic --display-info vandrel_*.deb | grep 'hardening-'; } &&
       dpkg-deb --fsys-tarfile vandrel_*.deb | tar -xO ./usr/share/doc/vandrel/copyright | is_licence)
   local status=$?
   rm -rf "$installed"
