@@ -56,13 +56,14 @@ TEST(Faults, EverySignalThatEndsTheRunLeavesTheOldOutput) {
   const fs::path dir = fresh_dir();
   write_file((dir / "in.bmp").string(), build_bmp(big_picture()));
   const fs::path output = dir / "3610x3610_big.bmp";
-  // Sends `sig` while a run replacing the old output writes; a run that ended
-  // before the signal could be sent (a loaded machine) is tried again.
+  const uint64_t size = 54u + 3610u * 10832u;
+  // Sends `sig` while a run replacing the old output writes; a run that could
+  // not be stopped before it had written everything is tried again.
   const auto interrupt = [&](int sig, const std::string& setup, const std::string& program) {
     int ended_by = NOT_SENT;
     for (int attempt = 0; attempt < 3 && ended_by == NOT_SENT; ++attempt) {
       write_file(output, OLD_OUTPUT);
-      ended_by = run_tool_interrupted(dir, "-i in.bmp -o big", sig, setup, program);
+      ended_by = run_tool_interrupted(dir, "-i in.bmp -o big", size, sig, setup, program);
     }
     return ended_by;
   };
@@ -92,7 +93,7 @@ TEST(Faults, EverySignalThatEndsTheRunLeavesTheOldOutput) {
 #endif
   // A signal the caller left ignored stays ignored: the run completes.
   EXPECT_EQ(interrupt(SIGUSR1, "trap '' USR1; ", tool_command(true)), 0);
-  EXPECT_EQ(fs::file_size(output), 54u + 3610u * 10832u);
+  EXPECT_EQ(fs::file_size(output), size);
 }
 
 TEST(Faults, FullDiskLeavesTheOldOutput) {

@@ -221,6 +221,22 @@ bool writing(pid_t pid, const fs::path& dir) {
   return false;
 }
 
+// How far the process `pid`, run in `dir`, has written its new output file
+// (the position of the descriptor it writes with); UINT64_MAX when it has
+// none open.
+uint64_t bytes_written(pid_t pid, const fs::path& dir) {
+  const std::string process = "/proc/" + std::to_string(pid);
+  std::error_code ignored;
+  for (fs::directory_iterator it(process + "/fd", ignored), end; it != end; it.increment(ignored)) {
+    if (!new_output_file(fs::read_symlink(it->path(), ignored).string(), dir.string())) continue;
+    std::ifstream info(process + "/fdinfo/" + it->path().filename().string());
+    for (std::string line; std::getline(info, line);) {
+      if (line.rfind("pos:", 0) == 0) return std::stoull(line.substr(4));
+    }
+  }
+  return UINT64_MAX;
+}
+
 // The processes `pid` started, read from /proc.
 std::vector<pid_t> children_of(pid_t pid) {
   std::vector<pid_t> children;
@@ -332,10 +348,20 @@ int wait_tool(pid_t pid, int seconds) {
   return WIFSIGNALED(status) ? SIGNALLED + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
-int run_tool_interrupted(const fs::path& dir, const std::string& args, int sig,
+bool stop_while_writing(pid_t pid, const fs::path& dir, uint64_t full_size) {
+  if (!wait_until_writing(pid, dir) || kill(pid, SIGSTOP) != 0) return false;
+  siginfo_t info = {};
+  waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WEXITED | WNOWAIT);
+  if (info.si_code == CLD_STOPPED && bytes_written(pid, dir) < full_size) return true;
+  kill(pid, SIGCONT);
+  return false;
+}
+
+int run_tool_interrupted(const fs::path& dir, const std::string& args, uint64_t full_size, int sig,
                          const std::string& setup, const std::string& program) {
   const pid_t pid = start_tool(dir, args, setup, program);
-  const bool sent = wait_until_writing(pid, dir) && kill(pid, sig) == 0;
+  const bool sent = stop_while_writing(pid, dir, full_size) && kill(pid, sig) == 0;
+  kill(pid, SIGCONT);
   const int status = wait_tool(pid);
   if (!sent) return NOT_SENT;
   return status > SIGNALLED ? status - SIGNALLED : 0;

@@ -2,6 +2,7 @@
 // status, standard output and standard error captured.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -81,12 +82,20 @@ bool wait_until_open(pid_t pid, const std::filesystem::path& file);
 constexpr int SIGNALLED = 128;
 int wait_tool(pid_t pid, int seconds = 600);
 
-// Starts the program, sends it `sig` as soon as its new output file is open,
-// and returns the signal that ended it (0 when it ended by itself), or
-// NOT_SENT when the run ended before the signal could be sent.
+// Stops the started program (SIGSTOP) once it writes its new output file,
+// and says whether it was stopped with fewer than `full_size` bytes of it
+// written, so that whatever the caller does before it continues the program
+// (SIGCONT) happens while it writes, however loaded the machine; false (the
+// program stopped too late, or ended first) leaves it running on.
+bool stop_while_writing(pid_t pid, const std::filesystem::path& dir, uint64_t full_size);
+
+// Starts the program, sends it `sig` while it writes its new output file of
+// `full_size` bytes (see stop_while_writing), and returns the signal that
+// ended it (0 when it ended by itself), or NOT_SENT when it could not be
+// stopped while writing.
 constexpr int NOT_SENT = -1;
-int run_tool_interrupted(const std::filesystem::path& dir, const std::string& args, int sig,
-                         const std::string& setup = "",
+int run_tool_interrupted(const std::filesystem::path& dir, const std::string& args,
+                         uint64_t full_size, int sig, const std::string& setup = "",
                          const std::string& program = tool_command());
 #endif
 
