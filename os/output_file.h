@@ -29,6 +29,9 @@ struct output_target {
   // write goes through it; on Windows open_output takes it over.
   intptr_t file = -1;
   unsigned mode = 0;  // Windows: the existing file's attributes
+  // The length the new output will have, set before open_output: POSIX
+  // systems reserve that room before writing an existing file in place.
+  uint64_t length = 0;
 };
 
 // An output being written.
