@@ -43,12 +43,14 @@ bool folder_refuses(int error) { return error == EACCES || error == EPERM || err
 #ifdef VANDREL_UNNAMED_FILES
 // A new file in `folder` that has no name, so that nothing is left whatever
 // ends the process, even a kill no program can catch; -1 where the file
-// system or the kernel has no such files, or where /proc, through which any
-// process may name it later, is missing (root could name it without, but
-// not inside a user namespace).
+// system or the kernel has no such files, or where it could not be named
+// later (no /proc, for root too: root of a user namespace may not link it
+// without).
 int create_unnamed(int folder, mode_t mode) {
-  if (access("/proc/self/fd", X_OK) != 0) return -1;
-  return openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+  const int fd = openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+  if (fd < 0 || linkable_unnamed(fd)) return fd;
+  close(fd);
+  return -1;
 }
 #else
 int create_unnamed(int, mode_t) { return -1; }

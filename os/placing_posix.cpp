@@ -34,6 +34,13 @@ bool exchange_names(int folder, const std::string& a, const std::string& b) {
 #endif
 }
 
+#ifdef VANDREL_LINUX_CALLS
+// The name /proc gives the open file `fd` of this process.
+void proc_name(int fd, char (&name)[40]) {
+  std::snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
+}
+#endif
+
 // Whether `name` in `folder`, not followed if it is a link, is the file open
 // as `fd`: the same device and inode.
 bool names_file(int folder, const std::string& name, int fd) {
@@ -51,13 +58,27 @@ bool link_unnamed(int fd, int folder, const std::string& name) {
   if (linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return true;
   if (errno == EEXIST) return false;
   char self[40];
-  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  proc_name(fd, self);
   return linkat(AT_FDCWD, self, folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
 #else
   static_cast<void>(fd);
   static_cast<void>(folder);
   static_cast<void>(name);
   errno = ENOSYS;
+  return false;
+#endif
+}
+
+bool linkable_unnamed(int fd) {
+#ifdef VANDREL_LINUX_CALLS
+  char self[40];
+  proc_name(fd, self);
+  struct stat through_proc;
+  struct stat open_file;
+  return stat(self, &through_proc) == 0 && fstat(fd, &open_file) == 0 &&
+         through_proc.st_dev == open_file.st_dev && through_proc.st_ino == open_file.st_ino;
+#else
+  static_cast<void>(fd);
   return false;
 #endif
 }

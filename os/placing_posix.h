@@ -10,6 +10,11 @@
 // file: false with errno EEXIST when the name is taken.
 bool link_unnamed(int fd, int folder, const std::string& name);
 
+// Whether the unnamed file `fd` can be named later by any process: /proc,
+// through which link_unnamed names it where the process may not link it
+// directly (root of a user namespace, say), is there and leads to it.
+bool linkable_unnamed(int fd);
+
 // Renames `from` to `to` in `folder` only if `to` is free; false with errno
 // EEXIST when it is taken. Where the system cannot rename so (EINVAL,
 // ENOSYS), a hard link and the removal of `from` do the same; where the file
