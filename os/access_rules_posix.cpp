@@ -163,5 +163,7 @@ bool make_private(int fd) {
   const int removed = fremovexattr(fd, "system.posix_acl_access");
   if (removed != 0 && errno != ENODATA && errno != ENOTSUP) return false;
 #endif
-  return give_mode(fd, 0600);
+  // A file system that keeps no modes (FAT) shows every file alike: the new
+  // file, which shows the old file's mode already, is then no more open.
+  return give_mode(fd, 0600) || errno == ENOSYS || errno == EOPNOTSUPP;
 }

@@ -18,5 +18,6 @@ bool copy_access_rules(int from, int to);
 
 // Makes the file `fd`, which this process created, private to it: this
 // user's, permission bits 0600, no access control list. False when it could
-// not be made so.
+// not be made so; true on a file system that keeps no modes (FAT), where
+// every file shows the same ones.
 bool make_private(int fd);

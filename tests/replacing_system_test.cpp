@@ -131,6 +131,31 @@ TEST(ReplacingSystem, BindMountedFileIsWrittenInPlace) {
   EXPECT_EQ(names, (std::set<std::string>{"in.bmp", "real.bmp", "10x10_framed.bmp"}));
 }
 
+TEST(ReplacingSystem, FatThroughFuseIsReplacedByARename) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a FUSE file system needs root";
+  // FAT keeps no owners or modes (fchown and fchmod answer ENOSYS) and
+  // refuses to cut a file to the length it has: a picture replacing one of
+  // its own size is still renamed into place, the old one whole until then.
+  const fs::path dir = folder_with_input();
+  const fs::path image = dir / "fat.img";
+  const fs::path fat = dir / "fat";
+  fs::create_directory(fat);
+  if (!shell("truncate -s 4M \"" + image.string() + "\" && mkfs.fat \"" + image.string() +
+             "\" && fusefat -o rw+ \"" + image.string() + "\" \"" + fat.string() + "\"")) {
+    GTEST_SKIP() << "cannot mount FAT through FUSE here (fusefat, dosfstools, /dev/fuse)";
+  }
+  write_file(fat / "in.bmp", build_bmp(SMALL));
+  const run_result made = run_tool(fat, "-i in.bmp -o framed");
+  const run_result replaced = run_tool(fat, "-i in.bmp -o framed");
+  const std::vector<uint8_t> output = read_file(fat / "10x10_framed.bmp");
+  const std::set<std::string> names = names_in(fat);
+  ASSERT_TRUE(shell("fusermount -u \"" + fat.string() + "\""));
+  EXPECT_EQ(made.status, 0) << made.out;
+  EXPECT_EQ(replaced.status, 0) << replaced.out;
+  EXPECT_EQ(output, framed_reference(SMALL, 10, 3, 3));
+  EXPECT_EQ(names, (std::set<std::string>{"in.bmp", "10x10_framed.bmp"}));
+}
+
 TEST(ReplacingSystem, ChattrFlagsAreKept) {
   const fs::path dir = folder_with_input();
   const fs::path output = dir / "10x10_framed.bmp";

@@ -44,6 +44,8 @@ missing_packages() {
   /usr/bin/python3 -c 'import PIL' 2>/dev/null || echo python3-pil
   command -v identify >/dev/null || echo imagemagick
   command -v mandoc >/dev/null || echo mandoc
+  command -v fusefat >/dev/null || echo fusefat
+  [ -x /usr/sbin/mkfs.fat ] || echo dosfstools
   command -v djpeg >/dev/null || echo libjpeg-turbo-progs
   command -v strace >/dev/null || echo strace
   if [ "$cross" = 1 ]; then
