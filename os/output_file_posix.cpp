@@ -4,7 +4,8 @@
 // was checked, with exactly its access rules; or, where a new file cannot be
 // exactly the old one, the target itself written in place under a lock.
 // Everything happens inside the target's folder, opened once, and the
-// existing file is opened once.
+// existing file is opened once. The new file itself is made in
+// new_file_posix.cpp.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,22 +16,14 @@
 #include "os/access_rules_posix.h"
 #include "os/file_checks_posix.h"
 #include "os/in_place_posix.h"
-#include "os/linux_calls_posix.h"
+#include "os/new_file_posix.h"
 #include "os/output_file.h"
 #include "os/output_path_posix.h"
 #include "os/placing_posix.h"
 #include "os/termination_posix.h"
 
-// Linux's unnamed files, unless the build asks for named temporary files
-// everywhere (as other systems have them), which the tests use to run that
-// way too.
-#if defined(VANDREL_LINUX_CALLS) && defined(O_TMPFILE) && !defined(VANDREL_NAMED_TEMP_FILES)
-#define VANDREL_UNNAMED_FILES 1
-#endif
-
 namespace {
 
-constexpr int TEMP_NAME_ATTEMPTS = 64;
 // How many files swapped in at the name while a run replaces it (other runs
 // finishing first, say) the run takes the rules of before it gives up.
 constexpr int REPLACE_ATTEMPTS = 16;
@@ -39,67 +32,6 @@ int descriptor(intptr_t handle) { return static_cast<int>(handle); }
 
 // Whether a failure to create a file says that the folder refuses new files.
 bool folder_refuses(int error) { return error == EACCES || error == EPERM || error == EROFS; }
-
-#ifdef VANDREL_UNNAMED_FILES
-// A new file in `folder` that has no name, so that nothing is left whatever
-// ends the process, even a kill no program can catch; -1 where the file
-// system or the kernel has no such files, or where it could not be named
-// later (no /proc, for root too: root of a user namespace may not link it
-// without).
-int create_unnamed(int folder, mode_t mode) {
-  const int fd = openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-  if (fd < 0 || linkable_unnamed(fd)) return fd;
-  close(fd);
-  return -1;
-}
-#else
-int create_unnamed(int, mode_t) { return -1; }
-#endif
-
-// A fresh temporary name beside the target for this process's `attempt`-th try.
-std::string temp_name(int attempt) {
-  return temp_path_beside("", static_cast<uint64_t>(getpid()), attempt);
-}
-
-// Creates a new file under a fresh temporary name in `folder`, recorded for
-// removal by a signal; the two happen with the signals held back. -1 on
-// failure, with errno saying why.
-int create_named(int folder, mode_t mode, std::string& name) {
-  catch_terminating_signals();
-  for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
-    std::string candidate = temp_name(attempt);
-    const sigset_t previous = hold_signals();
-    const int fd = openat(folder, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    const int error = errno;
-    if (fd >= 0) guard_temp_file(folder, candidate);
-    release_signals(previous);
-    errno = error;
-    if (fd >= 0) name = std::move(candidate);
-    if (fd >= 0 || error != EEXIST) return fd;
-  }
-  return -1;
-}
-
-// The new file in the target's folder: unnamed where the system allows,
-// otherwise named, but never in an append-only folder, where a named file
-// could not be removed if the run failed. Private from the start when it is
-// to replace a file, created like any new file otherwise. out.open is false
-// on failure, with errno saying why.
-output_file create_new_file(const output_target& target) {
-  const mode_t mode = target.exists ? 0600 : 0666;
-  const int folder = descriptor(target.folder);
-  output_file out;
-  out.folder = target.folder;
-  int fd = create_unnamed(folder, mode);
-  if (fd < 0 && append_only_folder(folder)) {
-    errno = EPERM;
-  } else if (fd < 0) {
-    fd = create_named(folder, mode, out.temp_path);
-  }
-  out.open = fd >= 0;
-  out.handle = fd;
-  return out;
-}
 
 // The regular file `leaf` in `folder`, opened for writing without following
 // a link or waiting, then checked again to be a regular file (the name may
@@ -154,27 +86,6 @@ bool close_output(output_file& out) {
   return close(descriptor(out.handle)) == 0;
 }
 
-// Gives the unnamed new file a temporary name beside the target, recorded
-// for removal by a signal, so that it can be swapped into place.
-bool name_unnamed(output_file& out) {
-  catch_terminating_signals();
-  const int folder = descriptor(out.folder);
-  for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
-    std::string name = temp_name(attempt);
-    const sigset_t previous = hold_signals();
-    const bool linked = link_unnamed(descriptor(out.handle), folder, name);
-    const int error = errno;
-    if (linked) guard_temp_file(folder, name);
-    release_signals(previous);
-    if (linked) {
-      out.temp_path = std::move(name);
-      return true;
-    }
-    if (error != EEXIST) return false;
-  }
-  return false;
-}
-
 // Swaps the new file, under its temporary name, with `expected` at `leaf`
 // (see swap_into_place); once it is in place, no temporary file is left.
 swap_result swap_new_file(output_file& out, const std::string& leaf, int expected) {
@@ -193,7 +104,11 @@ swap_result swap_new_file(output_file& out, const std::string& leaf, int expecte
 // before the next swap; any other ends the run and stays.
 bool replace_file(output_file& out, const output_target& target, int checked) {
   if (fsync(descriptor(out.handle)) != 0 || !give_rules_of(out, checked)) return false;
-  if (out.temp_path.empty() && !name_unnamed(out)) return false;
+  if (out.temp_path.empty() && !name_unnamed(out) &&
+      !(move_to_named_file(out, 0600) && fsync(descriptor(out.handle)) == 0 &&
+        give_rules_of(out, checked))) {
+    return false;
+  }
   const int folder = descriptor(out.folder);
   int expected = checked;
   int other = -1;  // the file that took the name, once opened
@@ -221,7 +136,13 @@ bool place_new_output(output_file& out, const output_target& target) {
   if (out.temp_path.empty()) {
     placed = link_unnamed(descriptor(out.handle), folder, target.leaf);
     error = errno;
-  } else {
+    // Refused for another reason than a taken name: through a named file.
+    if (!placed && error != EEXIST && !append_only_folder(folder) &&
+        !move_to_named_file(out, 0666)) {
+      return false;
+    }
+  }
+  if (!placed && !out.temp_path.empty()) {
     const sigset_t previous = hold_signals();
     placed = rename_to_free_name(folder, out.temp_path, target.leaf);
     error = errno;

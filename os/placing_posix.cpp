@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -94,6 +95,24 @@ bool rename_to_free_name(int folder, const std::string& from, const std::string&
   }
   if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK) return false;
   return renameat(folder, from.c_str(), folder, to.c_str()) == 0;
+}
+
+bool copy_contents(int from, int to, uint64_t length) {
+  char buffer[1 << 16];
+  for (uint64_t at = 0; at < length;) {
+    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(sizeof buffer, length - at));
+    const ssize_t got = pread(from, buffer, wanted, static_cast<off_t>(at));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    for (ssize_t put = 0; put < got;) {
+      const ssize_t done = write(to, buffer + put, static_cast<size_t>(got - put));
+      if (done < 0 && errno == EINTR) continue;
+      if (done <= 0) return false;
+      put += done;
+    }
+    at += static_cast<uint64_t>(got);
+  }
+  return true;
 }
 
 swap_result swap_into_place(int folder, const std::string& temp, const std::string& leaf,

@@ -3,6 +3,7 @@
 // file the name holds, so that the run can see what it took out.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Gives the unnamed (Linux O_TMPFILE) file `fd` the name `name` in `folder`,
@@ -21,6 +22,10 @@ bool linkable_unnamed(int fd);
 // system has no hard links either, a plain rename does, which could replace
 // a file made at that very moment.
 bool rename_to_free_name(int folder, const std::string& from, const std::string& to);
+
+// Copies the first `length` bytes of the file `from` to the end of `to`;
+// false when they could not all be read or written.
+bool copy_contents(int from, int to, uint64_t length);
 
 // What became of a swap of a new file into place.
 enum class swap_result {

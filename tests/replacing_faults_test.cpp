@@ -205,6 +205,29 @@ TEST(ReplacingFaults, FileSystemWithoutOwnersStillGetsANewFile) {
   EXPECT_EQ(read_file(output), framed_reference(SMALL, 10, 3, 3));
 }
 
+TEST(ReplacingFaults, RefusedLinkOfTheUnnamedFileGoesThroughANamedOne) {
+  const std::string why = strace_problem();
+  if (!why.empty()) GTEST_SKIP() << why;
+  // The system refuses to name the unnamed file however asked (a security
+  // module, say): the picture is copied to a named temporary file, which is
+  // renamed into place, for a new output and for a replacement alike.
+  const fs::path dir = fresh_dir();
+  write_file(dir / "in.bmp", build_bmp(SMALL));
+  const fs::path output = dir / "10x10_framed.bmp";
+  for (const bool existed : {false, true}) {
+    if (existed) {
+      ASSERT_EQ(chmod(output.c_str(), 0640), 0);
+    }
+    const run_result r = run_traced(dir, "-o /dev/null -e inject=linkat:error=EPERM");
+    EXPECT_EQ(r.status, 0) << existed << r.out;
+    EXPECT_EQ(read_file(output), framed_reference(SMALL, 10, 3, 3)) << existed;
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "10x10_framed.bmp"})) << existed;
+  }
+  struct stat after;
+  ASSERT_EQ(stat(output.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+}
+
 TEST(ReplacingFaults, KillOnceThePictureIsCompleteLeavesNoTemporaryName) {
   const std::string why = strace_problem();
   if (!why.empty()) GTEST_SKIP() << why;
