@@ -42,20 +42,24 @@ fs::path folder_with_input() {
 }  // namespace
 
 TEST(Replacing, ConcurrentRunsToOneNameLeaveOneCompleteFile) {
-  const fs::path dir = folder_with_input();
-  write_file((dir / "10x10_framed.bmp").string(), {'o', 'l', 'd'});
-  std::vector<run_result> results(8);
-  std::vector<std::thread> runs;
-  for (run_result& r : results) {
-    runs.emplace_back([&dir, &r] { r = run_tool(dir, "-i in.bmp -o framed"); });
+  // Replacing one file, and making one: every run but the first finds the
+  // name taken by another run's picture at the end, and replaces it.
+  for (const bool existed : {true, false}) {
+    const fs::path dir = folder_with_input();
+    if (existed) write_file((dir / "10x10_framed.bmp").string(), {'o', 'l', 'd'});
+    std::vector<run_result> results(8);
+    std::vector<std::thread> runs;
+    for (run_result& r : results) {
+      runs.emplace_back([&dir, &r] { r = run_tool(dir, "-i in.bmp -o framed"); });
+    }
+    for (std::thread& t : runs) t.join();
+    for (const run_result& r : results) {
+      EXPECT_EQ(r.status, 0) << existed;
+      EXPECT_EQ(r.out + r.err, "") << existed;
+    }
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "10x10_framed.bmp"})) << existed;
+    EXPECT_EQ(read_file((dir / "10x10_framed.bmp").string()), framed_reference(SMALL, 10, 3, 3));
   }
-  for (std::thread& t : runs) t.join();
-  for (const run_result& r : results) {
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out + r.err, "");
-  }
-  EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "10x10_framed.bmp"}));
-  EXPECT_EQ(read_file((dir / "10x10_framed.bmp").string()), framed_reference(SMALL, 10, 3, 3));
 }
 
 TEST(Replacing, ReadOnlyOutputIsRefusedUntouched) {
