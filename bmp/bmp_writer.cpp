@@ -196,8 +196,9 @@ void write_bmp24(const planar_image& picture, const std::string& path) {
   const byte_buffer chunk = alloc_picture_buffer(chunk_size);
   std::memset(chunk.get(), 0, static_cast<size_t>(chunk_size));
 
-  const output_target target = find_output_target(path);
+  output_target target = find_output_target(path);
   if (!target.usable) end_run(run_failure::output_write);
+  target.length = bmp24_file_size(picture.width, picture.height);
   output_file out = open_output(target);
   if (!out.open) end_run(run_failure::output_write);
   if (!write_contents(out, picture, chunk.get()) || !finish_output(out, target)) {

@@ -3,9 +3,10 @@
 // one, elsewhere a temporary file beside the file it replaces) and put in
 // place by a rename only once complete, carrying exactly the replaced file's
 // access rules. Where a new file cannot be exactly the old one (its owner,
-// group or access rules could not be given, the folder refuses new files or
-// a sticky folder forbids the rename), the picture is written into the
-// existing file itself, as opening it for writing would, one run at a time.
+// group or access rules could not be given, the folder refuses new files,
+// a sticky or append-only folder forbids the rename, the file is mounted at
+// its name), the picture is written into the existing file itself, as
+// opening it for writing would, one run at a time.
 // output_file_posix.cpp and output_file_windows.cpp implement this.
 #pragma once
 
@@ -28,6 +29,9 @@ struct output_target {
   // none): on POSIX systems its access rules are read from it and an in-place
   // write goes through it; on Windows open_output takes it over.
   intptr_t file = -1;
+  // The length the new output will have, set before open_output: POSIX
+  // systems reserve that room before writing an existing file in place.
+  uint64_t length = 0;
 };
 
 // An output being written.
@@ -46,8 +50,10 @@ struct output_file {
 // the process may not open for writing, a link chain too long to follow, a
 // folder that does not exist, and a link that the system would not follow
 // for writing: one in a sticky, world-writable folder owned by neither this
-// user nor the folder's owner, whichever component of the name it is. A
-// missing file is usable. On Windows, the final file a link leads to is named
+// user nor the folder's owner, whichever component of the name it is. On
+// POSIX systems an existing file the kernel's protected-regular rule guards
+// (in such a folder, neither this user's nor the folder owner's) is refused
+// too, for every user. A missing file is usable. On Windows, the final file a link leads to is named
 // by the system, and a name with a colon other than a drive letter's (an
 // NTFS stream), and a file that cannot be looked at for any reason but its
 // absence, are refused too.
@@ -59,7 +65,9 @@ output_target find_output_target(const std::string& name);
 // permission bits, access control list, attributes) and may be renamed over
 // it; otherwise the existing file itself is opened for writing (not emptied
 // until finished) and locked against other runs until finish_output or
-// abandon_output. While a named temporary file exists, a signal that would
+// abandon_output; on POSIX systems the room for target.length bytes is
+// reserved first, and where it is refused the output is not opened, the
+// file untouched. While a named temporary file exists, a signal that would
 // end the process (Ctrl-C, a kill, a CPU-time limit, ...; Ctrl-C, Ctrl-Break
 // or closing the console on Windows) removes it before the process ends as
 // the signal would have ended it; on Windows the temporary file is also
@@ -73,10 +81,14 @@ bool write_output(output_file& out, const uint8_t* bytes, size_t count);
 
 // Completes a wholly written output. A new file replacing an existing one is
 // flushed to the disk first, given the access rules the replaced file has at
-// that moment, and put in its place in one atomic step; a new output is put
-// in place without a flush. A file written in place is flushed, then cut to
-// length. False when any step fails, the replaced file then untouched; the
-// caller then calls abandon_output.
+// that moment, and put in its place in one atomic step (on Linux only while
+// the name still holds the file checked; a file that took the name meanwhile
+// is replaced only by a picture given its rules, or kept); a new output is
+// put in place without a flush (on POSIX systems only while its name is
+// free, or as above). A file written in place is cut to length and flushed
+// (on POSIX systems in that order, so that the cut reaches the disk too).
+// False when any step fails, the replaced file then untouched; the caller
+// then calls abandon_output.
 bool finish_output(output_file& out, const output_target& target);
 
 // After a failure: closes the output and removes the temporary file. A target

@@ -1,162 +1,164 @@
 // Writing the output file on POSIX systems: a new file, unnamed until it is
-// complete where Linux allows, renamed over the target with exactly its
-// access rules; or, where a new file cannot be exactly the old one, the
-// target itself written in place under a lock. Everything happens inside the
-// target's folder, opened once, and the existing file is opened once.
+// complete where Linux allows, put at a free name only while it is free, or
+// swapped with the existing output only while the name holds the file that
+// was checked, with exactly its access rules; or, where a new file cannot be
+// exactly the old one, the target itself written in place under a lock.
+// Everything happens inside the target's folder, opened once, and the
+// existing file is opened once. The new file itself is made in
+// new_file_posix.cpp.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <string>
 
 #include "os/access_rules_posix.h"
+#include "os/file_checks_posix.h"
+#include "os/in_place_posix.h"
+#include "os/new_file_posix.h"
 #include "os/output_file.h"
 #include "os/output_path_posix.h"
+#include "os/placing_posix.h"
 #include "os/termination_posix.h"
-
-// Linux's unnamed files, unless the build asks for named temporary files
-// everywhere (as other systems have them), which the tests use to run that
-// way too.
-#if defined(O_TMPFILE) && defined(AT_EMPTY_PATH) && !defined(VANDREL_NAMED_TEMP_FILES)
-#define VANDREL_UNNAMED_FILES 1
-#endif
 
 namespace {
 
-constexpr int TEMP_NAME_ATTEMPTS = 64;
+// How many files swapped in at the name while a run replaces it (other runs
+// finishing first, say) the run takes the rules of before it gives up.
+constexpr int REPLACE_ATTEMPTS = 16;
 
 int descriptor(intptr_t handle) { return static_cast<int>(handle); }
 
 // Whether a failure to create a file says that the folder refuses new files.
 bool folder_refuses(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
-#ifdef VANDREL_UNNAMED_FILES
-// A new file in `folder` that has no name, so that nothing is left whatever
-// ends the process, even a kill no program can catch; -1 where the file
-// system or the kernel has no such files, or where the file could not be
-// named later (that takes /proc, or a privilege).
-int create_unnamed(int folder, mode_t mode) {
-  if (access("/proc/self/fd", X_OK) != 0 && geteuid() != 0) return -1;
-  return openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-}
-
-// Gives the unnamed file `fd` the name `name` in `folder`.
-bool link_unnamed(int fd, int folder, const std::string& name) {
-  if (linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return true;
-  char self[40];
-  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-  return linkat(AT_FDCWD, self, folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
-}
-#else
-int create_unnamed(int, mode_t) { return -1; }
-bool link_unnamed(int, int, const std::string&) { return false; }
-#endif
-
-// Creates a new file under a fresh temporary name in `folder`, recorded for
-// removal by a signal; the two happen with the signals held back. -1 on
-// failure, with errno saying why.
-int create_named(int folder, mode_t mode, std::string& name) {
-  catch_terminating_signals();
-  for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
-    std::string candidate = temp_path_beside("", static_cast<uint64_t>(getpid()), attempt);
-    const sigset_t previous = hold_signals();
-    const int fd = openat(folder, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    const int error = errno;
-    if (fd >= 0) guard_temp_file(folder, candidate);
-    release_signals(previous);
-    errno = error;
-    if (fd >= 0) name = std::move(candidate);
-    if (fd >= 0 || error != EEXIST) return fd;
+// The regular file `leaf` in `folder`, opened for writing without following
+// a link or waiting, then checked again to be a regular file (the name may
+// have changed hands meanwhile; another run may have put its own picture
+// there, which is just as good) that the protected-regular rule lets this
+// process write. -1 with errno ENOENT when there is none, with another errno
+// when it may not be written.
+int open_existing(int folder, const std::string& leaf) {
+  struct stat entry;
+  if (fstatat(folder, leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  const int fd =
+      S_ISREG(entry.st_mode)
+          ? openat(folder, leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
+          : -1;
+  struct stat opened;
+  if (fd >= 0 && fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
+      !protected_regular(folder, opened)) {
+    return fd;
   }
+  if (fd >= 0) close(fd);
+  errno = EACCES;
   return -1;
-}
-
-// The new file in the target's folder: unnamed where the system allows,
-// otherwise named. Private from the start when it is to replace a file,
-// created like any new file otherwise. out.open is false on failure, with
-// errno saying why.
-output_file create_new_file(const output_target& target) {
-  const mode_t mode = target.exists ? 0600 : 0666;
-  output_file out;
-  out.folder = target.folder;
-  int fd = create_unnamed(descriptor(target.folder), mode);
-  if (fd < 0) fd = create_named(descriptor(target.folder), mode, out.temp_path);
-  out.open = fd >= 0;
-  out.handle = fd;
-  return out;
-}
-
-// Whether this process may rename a file over the existing target: in a
-// sticky folder only the file's owner, the folder's owner or root may.
-bool may_rename_over(const output_target& target) {
-  struct stat folder;
-  struct stat file;
-  if (fstat(descriptor(target.folder), &folder) != 0 ||
-      fstat(descriptor(target.file), &file) != 0) {
-    return false;
-  }
-  const uid_t user = geteuid();
-  return !(folder.st_mode & S_ISVTX) || user == 0 || file.st_uid == user || folder.st_uid == user;
 }
 
 // The existing target, written in place as opening it for writing would:
 // it keeps its inode, and with it its owner, access rules, attributes and
-// links. An exclusive lock makes runs writing it at once take turns.
+// links. An exclusive lock makes runs writing it at once take turns; the
+// room for the new picture is reserved before anything is overwritten.
 output_file open_in_place(const output_target& target) {
   output_file out;
   out.in_place = true;
   out.handle = target.file;
-  int locked;
-  do {
-    locked = flock(descriptor(target.file), LOCK_EX);
-  } while (locked != 0 && errno == EINTR);
-  out.open = locked == 0;
+  const int fd = descriptor(target.file);
+  out.open = lock_for_writing(fd) && reserve_room(fd, target.length);
   return out;
 }
 
-// Gives the new file the target's access rules as they are now. A refused
+// Gives the new file the access rules the file `from` has now. A refused
 // allocation removes the new file before it goes on up.
-bool give_target_rules(output_file& out, const output_target& target) {
+bool give_rules_of(output_file& out, int from) {
   try {
-    return copy_access_rules(descriptor(target.file), descriptor(out.handle));
+    return copy_access_rules(from, descriptor(out.handle));
   } catch (...) {
     abandon_output(out);
     throw;
   }
 }
 
-// Gives the unnamed new file a temporary name beside the target, recorded
-// for removal by a signal, so that it can be renamed into place.
-bool name_unnamed(output_file& out) {
-  catch_terminating_signals();
-  const int folder = descriptor(out.folder);
-  for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
-    std::string name = temp_path_beside("", static_cast<uint64_t>(getpid()), attempt);
-    const sigset_t previous = hold_signals();
-    const bool linked = link_unnamed(descriptor(out.handle), folder, name);
-    const int error = errno;
-    if (linked) guard_temp_file(folder, name);
-    release_signals(previous);
-    if (linked) {
-      out.temp_path = std::move(name);
-      return true;
-    }
-    if (error != EEXIST) return false;
-  }
-  return false;
+// Closes the complete new file; false when the system reports a failure.
+bool close_output(output_file& out) {
+  out.open = false;
+  return close(descriptor(out.handle)) == 0;
 }
 
-// Completes a file written in place: flushed, then cut to the new length,
-// then closed, which ends the lock.
-bool finish_in_place(output_file& out) {
-  const int fd = descriptor(out.handle);
-  const bool done = fsync(fd) == 0 && ftruncate(fd, static_cast<off_t>(out.written)) == 0;
-  const bool closed = close(fd) == 0;
-  out.open = false;
-  return done && closed;
+// Swaps the new file, under its temporary name, with `expected` at `leaf`
+// (see swap_into_place); once it is in place, no temporary file is left.
+swap_result swap_new_file(output_file& out, const std::string& leaf, int expected) {
+  const swap_result result = swap_into_place(descriptor(out.folder), out.temp_path, leaf, expected);
+  // Swapped in, or another file left under the temporary name: nothing
+  // there is the run's to remove any more.
+  if (result == swap_result::swapped || result == swap_result::stuck) out.temp_path.clear();
+  return result;
+}
+
+// Puts the complete new file in the place of `checked`, the file its name
+// held when checked: flushed first, so that a crash cannot leave an empty
+// file where the old picture was, given that file's rules as they are now,
+// then swapped with it. A file that took the name meanwhile and may be
+// replaced as `checked` could be gives the new file its rules in turn
+// before the next swap; any other ends the run and stays.
+bool replace_file(output_file& out, const output_target& target, int checked) {
+  if (fsync(descriptor(out.handle)) != 0 || !give_rules_of(out, checked)) return false;
+  if (out.temp_path.empty() && !name_unnamed(out) &&
+      !(move_to_named_file(out, 0600) && fsync(descriptor(out.handle)) == 0 &&
+        give_rules_of(out, checked))) {
+    return false;
+  }
+  const int folder = descriptor(out.folder);
+  int expected = checked;
+  int other = -1;  // the file that took the name, once opened
+  swap_result result = swap_result::failed;
+  for (int attempt = 0; attempt < REPLACE_ATTEMPTS; ++attempt) {
+    result = swap_new_file(out, target.leaf, expected);
+    if (result != swap_result::another_file) break;
+    if (other >= 0) close(other);
+    other = open_existing(folder, target.leaf);
+    if (other < 0 || !replace_by_rename(folder, other) || !give_rules_of(out, other)) break;
+    expected = other;
+  }
+  if (other >= 0) close(other);
+  return result == swap_result::swapped && close_output(out);
+}
+
+// Puts a complete new output at its name, which was free when checked, only
+// if it is still free. A file that took it meanwhile is replaced as an
+// existing output would be; one that may not be replaced so ends the run
+// and stays.
+bool place_new_output(output_file& out, const output_target& target) {
+  const int folder = descriptor(out.folder);
+  bool placed = false;
+  int error = 0;
+  if (out.temp_path.empty()) {
+    placed = link_unnamed(descriptor(out.handle), folder, target.leaf);
+    error = errno;
+    // Refused for another reason than a taken name: through a named file.
+    if (!placed && error != EEXIST && !append_only_folder(folder) &&
+        !move_to_named_file(out, 0666)) {
+      return false;
+    }
+  }
+  if (!placed && !out.temp_path.empty()) {
+    const sigset_t previous = hold_signals();
+    placed = rename_to_free_name(folder, out.temp_path, target.leaf);
+    error = errno;
+    if (placed) {
+      guard_temp_file(-1, "");
+      out.temp_path.clear();
+    }
+    release_signals(previous);
+  }
+  if (placed) return close_output(out);
+  if (error != EEXIST || append_only_folder(folder)) return false;
+  const int appeared = open_existing(folder, target.leaf);
+  if (appeared < 0) return false;
+  const bool replaced = replace_by_rename(folder, appeared) && replace_file(out, target, appeared);
+  close(appeared);
+  return replaced;
 }
 
 }  // namespace
@@ -167,39 +169,27 @@ output_target find_output_target(const std::string& name) {
   const int folder = open_output_folder(name, target.leaf);
   if (folder < 0) return target;
   target.folder = folder;
-  const char* leaf = target.leaf.c_str();
-  struct stat entry;
-  if (fstatat(folder, leaf, &entry, AT_SYMLINK_NOFOLLOW) != 0) {
-    target.usable = errno == ENOENT;
-    return target;
-  }
-  if (!S_ISREG(entry.st_mode)) return target;
-  // Opened without following a link or waiting, then checked again to be a
-  // regular file (the name may have changed hands meanwhile; another run may
-  // have put its own picture there, which is just as good): whatever replaces
-  // the name later, this is the file whose rules are read and which an
-  // in-place write reaches.
-  const int fd = openat(folder, leaf, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return target;
-  struct stat opened;
-  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-    close(fd);
-    return target;
-  }
+  // Whatever replaces the name later, this is the file whose rules are read
+  // and which an in-place write reaches.
+  const int fd = open_existing(folder, target.leaf);
+  target.usable = fd >= 0 || errno == ENOENT;
+  target.exists = fd >= 0;
   target.file = fd;
-  target.exists = true;
-  target.usable = true;
   return target;
 }
 
 output_file open_output(const output_target& target) {
-  if (target.exists && !may_rename_over(target)) return open_in_place(target);
+  if (target.exists && !replace_by_rename(descriptor(target.folder), descriptor(target.file))) {
+    return open_in_place(target);
+  }
   output_file out = create_new_file(target);
   if (!out.open) return target.exists && folder_refuses(errno) ? open_in_place(target) : out;
   if (!target.exists) return out;
   // Whether the new file can be exactly the old one is tried now, before
   // anything is written; then it is made private again until finished.
-  if (give_target_rules(out, target) && make_private(descriptor(out.handle))) return out;
+  if (give_rules_of(out, descriptor(target.file)) && make_private(descriptor(out.handle))) {
+    return out;
+  }
   abandon_output(out);
   return open_in_place(target);
 }
@@ -217,24 +207,12 @@ bool write_output(output_file& out, const uint8_t* bytes, size_t count) {
 }
 
 bool finish_output(output_file& out, const output_target& target) {
-  if (out.in_place) return finish_in_place(out);
-  // Replacing a file: the new one reaches the disk before the rename, so
-  // that a crash cannot leave an empty file where the old picture was, and
-  // it takes the old file's rules as they are now.
-  if (target.exists && (fsync(descriptor(out.handle)) != 0 || !give_target_rules(out, target))) {
-    return false;
+  if (out.in_place) {
+    out.open = false;
+    return complete_in_place(descriptor(out.handle), out.written);
   }
-  if (out.temp_path.empty() && !name_unnamed(out)) return false;
-  const bool closed = close(descriptor(out.handle)) == 0;
-  out.open = false;
-  if (!closed) return false;
-  const int folder = descriptor(out.folder);
-  const sigset_t previous = hold_signals();
-  const bool renamed = renameat(folder, out.temp_path.c_str(), folder, target.leaf.c_str()) == 0;
-  if (renamed) guard_temp_file(-1, "");
-  release_signals(previous);
-  if (renamed) out.temp_path.clear();
-  return renamed;
+  if (!target.exists) return place_new_output(out, target);
+  return replace_file(out, target, descriptor(target.file));
 }
 
 void abandon_output(output_file& out) {

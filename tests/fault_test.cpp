@@ -109,6 +109,40 @@ TEST(Faults, FullDiskLeavesTheOldOutput) {
   EXPECT_EQ(std::system(("umount \"" + disk.string() + "\"").c_str()), 0);
 }
 
+TEST(Faults, NoRoomForAnInPlaceWriteLeavesTheOldFileWhole) {
+  // Written into the file itself (only the file, not its folder, may be
+  // written): the room for the whole new picture is reserved first, so a
+  // file-size limit or a full disk refuses the run before a byte of the old
+  // file is overwritten.
+  const fs::path dir = fresh_dir();
+  if (!runs_as_ordinary_user(dir)) GTEST_SKIP() << "the program cannot run as an ordinary user";
+  write_file(dir / "in.bmp", build_bmp(pattern_picture(150, 130)));  // 125 KiB framed
+  const std::vector<uint8_t> old_output(12000, 'o');
+  const auto expect_refused_whole = [&](const fs::path& out_dir, const std::string& setup) {
+    const fs::path output = out_dir / "204x204_framed.bmp";
+    write_file(output, old_output);
+    ASSERT_TRUE(give_to_ordinary_user(output));
+    lock_folder(out_dir);
+    const run_result r =
+        run_tool(out_dir, "-i \"" + (dir / "in.bmp").string() + "\" -o framed", setup);
+    unlock_folder(out_dir);
+    EXPECT_EQ(r.status, 1) << setup;
+    EXPECT_EQ(r.out, "output file write err!!\n") << setup;
+    EXPECT_EQ(read_file(output), old_output) << setup;
+  };
+  fs::create_directory(dir / "limited");
+  expect_refused_whole(dir / "limited", "ulimit -f 64 && " + as_ordinary_user());
+
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  const fs::path disk = dir / "disk";
+  fs::create_directory(disk);
+  if (std::system(("mount -t tmpfs -o size=64k tmpfs \"" + disk.string() + "\"").c_str()) != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  }
+  expect_refused_whole(disk, as_ordinary_user());
+  EXPECT_EQ(std::system(("umount \"" + disk.string() + "\"").c_str()), 0);
+}
+
 #endif
 
 TEST(Faults, InputCutAtEveryLengthIsRefusedUntilWhole) {

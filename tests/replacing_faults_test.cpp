@@ -1,6 +1,7 @@
 // Replacing an output when things go wrong around it: runs writing one file
 // in place at once, the name swapped for something else while a run works,
-// a flush that fails, an allocation refused once the new file exists. POSIX
+// a flush that fails, no locks, no owners, a kill at the end, an allocation
+// refused once the new file exists. POSIX
 // only; the cases that need strace or a preloaded library say so where they
 // cannot run.
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include "run_tool.h"
 
 #ifndef _WIN32
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -125,15 +127,126 @@ TEST(ReplacingFaults, ReplacedFileIsFlushedFirstAndAFailedFlushKeepsIt) {
   EXPECT_EQ(read_file(dir / "10x10_framed.bmp"), OLD_OUTPUT);
   EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "10x10_framed.bmp"}));
 
-  // Written in place: flushed, then cut to length.
+  // Written in place over a longer file: cut to length, then flushed, so
+  // that the cut reaches the disk too.
   if (!runs_as_ordinary_user(dir)) GTEST_SKIP() << "the program cannot run as an ordinary user";
+  write_file(dir / "10x10_framed.bmp", std::vector<uint8_t>(2000, 'o'));
   ASSERT_TRUE(give_to_ordinary_user(dir / "10x10_framed.bmp"));
   lock_folder(dir);
   r = run_traced(dir, calls, as_ordinary_user());
   unlock_folder(dir);
   EXPECT_EQ(r.status, 0);
-  EXPECT_LT(first_call(r.err, "fsync"), first_call(r.err, "ftruncate")) << r.err;
+  ASSERT_NE(first_call(r.err, "ftruncate"), std::string::npos) << r.err;
+  EXPECT_LT(first_call(r.err, "ftruncate"), first_call(r.err, "fsync")) << r.err;
   EXPECT_EQ(read_file(dir / "10x10_framed.bmp"), framed_reference(SMALL, 10, 3, 3));
+}
+
+namespace {
+
+// Makes `dir` a folder where the program may only write the old output in
+// place: the file the ordinary user's, the folder locked (unlock_folder
+// opens it again).
+void lock_in_place(const fs::path& dir, const std::vector<uint8_t>& old_output) {
+  write_file(dir / "10x10_framed.bmp", old_output);
+  ASSERT_TRUE(give_to_ordinary_user(dir / "10x10_framed.bmp"));
+  lock_folder(dir);
+}
+
+}  // namespace
+
+TEST(ReplacingFaults, InPlaceWritesGoOnWhereTheFileSystemHasNoLocks) {
+  const std::string why = strace_problem();
+  if (!why.empty()) GTEST_SKIP() << why;
+  const fs::path dir = folder_with_old_output();
+  if (!runs_as_ordinary_user(dir)) GTEST_SKIP() << "the program cannot run as an ordinary user";
+  // NFSv3 without its lock service: no lock, but the file may be written.
+  lock_in_place(dir, OLD_OUTPUT);
+  const run_result r =
+      run_traced(dir, "-o /dev/null -e inject=flock:error=ENOLCK", as_ordinary_user());
+  unlock_folder(dir);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(read_file(dir / "10x10_framed.bmp"), framed_reference(SMALL, 10, 3, 3));
+}
+
+TEST(ReplacingFaults, FileSystemWithoutOwnersStillGetsANewFile) {
+  const std::string why = strace_problem();
+  if (!why.empty()) GTEST_SKIP() << why;
+  // FAT through FUSE refuses to set owners and modes at all (ENOSYS, EPERM),
+  // even to what a new file shows already: that file is still exactly the
+  // old one, and renamed over it.
+  const fs::path dir = folder_with_old_output();
+  const fs::path output = dir / "10x10_framed.bmp";
+  ASSERT_EQ(chmod(output.c_str(), 0600), 0);
+  struct stat before;
+  ASSERT_EQ(stat(output.c_str(), &before), 0);
+  run_result r =
+      run_traced(dir, "-o /dev/null -e inject=fchown:error=ENOSYS -e inject=fchmod:error=EPERM");
+  EXPECT_EQ(r.status, 0) << r.out;
+  struct stat after;
+  ASSERT_EQ(stat(output.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode & 07777, 0600u);
+  EXPECT_EQ(read_file(output), framed_reference(SMALL, 10, 3, 3));
+  // Where the new file does not show the old mode, it is not the old one:
+  // the picture goes into the old file.
+  ASSERT_EQ(chmod(output.c_str(), 0644), 0);
+  r = run_traced(dir, "-o /dev/null -e inject=fchmod:error=EPERM");
+  EXPECT_EQ(r.status, 0) << r.out;
+  ASSERT_EQ(stat(output.c_str(), &before), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_EQ(before.st_mode & 07777, 0644u);
+  // Written in place at its own length, the file is not cut, which that file
+  // system would refuse.
+  if (!runs_as_ordinary_user(dir)) GTEST_SKIP() << "the program cannot run as an ordinary user";
+  lock_in_place(dir, std::vector<uint8_t>(framed_reference(SMALL, 10, 3, 3).size(), 'o'));
+  r = run_traced(dir, "-o /dev/null -e inject=ftruncate:error=EPERM", as_ordinary_user());
+  unlock_folder(dir);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(read_file(output), framed_reference(SMALL, 10, 3, 3));
+}
+
+TEST(ReplacingFaults, RefusedLinkOfTheUnnamedFileGoesThroughANamedOne) {
+  const std::string why = strace_problem();
+  if (!why.empty()) GTEST_SKIP() << why;
+  // The system refuses to name the unnamed file however asked (a security
+  // module, say): the picture is copied to a named temporary file, which is
+  // renamed into place, for a new output and for a replacement alike.
+  const fs::path dir = fresh_dir();
+  write_file(dir / "in.bmp", build_bmp(SMALL));
+  const fs::path output = dir / "10x10_framed.bmp";
+  for (const bool existed : {false, true}) {
+    if (existed) {
+      ASSERT_EQ(chmod(output.c_str(), 0640), 0);
+    }
+    const run_result r = run_traced(dir, "-o /dev/null -e inject=linkat:error=EPERM");
+    EXPECT_EQ(r.status, 0) << existed << r.out;
+    EXPECT_EQ(read_file(output), framed_reference(SMALL, 10, 3, 3)) << existed;
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "10x10_framed.bmp"})) << existed;
+  }
+  struct stat after;
+  ASSERT_EQ(stat(output.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+}
+
+TEST(ReplacingFaults, KillOnceThePictureIsCompleteLeavesNoTemporaryName) {
+  const std::string why = strace_problem();
+  if (!why.empty()) GTEST_SKIP() << why;
+  // A new output is linked straight to its name: no rename, and a kill at
+  // any step leaves nothing but, at the end, the whole picture.
+  for (const std::string calls : {"linkat", "rename,renameat,renameat2", "close"}) {
+    for (const int when : {1, 2, 3}) {
+      const fs::path dir = fresh_dir();
+      write_file(dir / "in.bmp", build_bmp(SMALL));
+      run_traced(dir,
+                 "-o /dev/null -e inject=" + calls + ":signal=KILL:when=" + std::to_string(when));
+      std::set<std::string> names = names_in(dir);
+      EXPECT_EQ(names.erase("in.bmp"), 1u);
+      if (names.erase("10x10_framed.bmp") == 1) {
+        EXPECT_EQ(read_file(dir / "10x10_framed.bmp"), framed_reference(SMALL, 10, 3, 3));
+      }
+      EXPECT_EQ(names, std::set<std::string>{}) << calls << " " << when;
+    }
+  }
 }
 
 #ifdef __linux__
@@ -141,6 +254,28 @@ TEST(ReplacingFaults, ReplacedFileIsFlushedFirstAndAFailedFlushKeepsIt) {
 // output's name between two steps of a run.
 const std::string SLOW_OPENS =
     std::string(STRACE) + "-o /dev/null -e inject=openat:delay_exit=200000 ";
+
+namespace {
+
+// Runs the program in `dir` under strace, which stops it with SIGSTOP at
+// its first `call`; runs `change` meanwhile, then lets it go on. Returns
+// its exit status; ADD_FAILURE when it never stopped.
+template <typename action>
+int run_changing_at(const fs::path& dir, const std::string& call, action change) {
+  const fs::path trace = dir.parent_path() / (dir.filename().string() + ".trace");
+  fs::remove(trace);  // an earlier run's
+  const pid_t run =
+      start_tool(dir, "-i in.bmp -o framed >/dev/null", "",
+                 std::string(STRACE) + "-o \"" + trace.string() + "\" -e trace=" + call +
+                     " -e inject=" + call + ":signal=STOP:when=1 " + tool_command());
+  const pid_t stopped = wait_until_stopped(run, trace);
+  if (stopped < 0) ADD_FAILURE() << "the run never stopped at " << call;
+  change();
+  if (stopped >= 0) kill(stopped, SIGCONT);
+  return wait_tool(run, 60);
+}
+
+}  // namespace
 
 TEST(ReplacingFaults, RulesAreReadFromTheFileCheckedWhateverTakesItsName) {
   const std::string why = strace_problem();
@@ -152,17 +287,50 @@ TEST(ReplacingFaults, RulesAreReadFromTheFileCheckedWhateverTakesItsName) {
       setxattr((dir / "secret").c_str(), "user.secret", "key", 3, 0) != 0) {
     GTEST_SKIP() << "this file system keeps no user attributes";
   }
-  // Once the run has the output open, its name leads to another file.
-  const pid_t run = start_tool(dir, "-i in.bmp -o framed", "", SLOW_OPENS + tool_command());
-  ASSERT_TRUE(wait_until_open(run, output));
-  fs::rename(output, dir / "moved.bmp");
-  fs::create_symlink("secret", output);
-  EXPECT_EQ(wait_tool(run, 60), 0);
-  EXPECT_FALSE(fs::is_symlink(output));
-  EXPECT_EQ(attribute(output, "user.secret"), std::vector<uint8_t>{});
-  EXPECT_EQ(attribute(output, "user.album"), (std::vector<uint8_t>{'s', 'u', 'm', 'm', 'e', 'r'}));
-  EXPECT_EQ(read_file(output), framed_reference(SMALL, 10, 3, 3));
+  // Before the run puts its picture in place, the name leads to another
+  // file through a link, which may not be replaced: the run fails, and
+  // neither file is touched.
+  const int status = run_changing_at(dir, "fsync", [&] {
+    fs::rename(output, dir / "moved.bmp");
+    fs::create_symlink("secret", output);
+  });
+  EXPECT_EQ(status, 1);
+  EXPECT_TRUE(fs::is_symlink(output));
   EXPECT_EQ(read_file(dir / "secret"), std::vector<uint8_t>{'s'});
+  EXPECT_EQ(read_file(dir / "moved.bmp"), OLD_OUTPUT);
+  EXPECT_EQ(names_in(dir),
+            (std::set<std::string>{"in.bmp", "10x10_framed.bmp", "moved.bmp", "secret"}));
+}
+
+TEST(ReplacingFaults, FileSavedAtTheNameDuringTheRunKeepsItsRules) {
+  const std::string why = strace_problem();
+  if (!why.empty()) GTEST_SKIP() << why;
+  // An editor saves a private file at the name while the run writes: the
+  // picture takes that file's rules, not those of the file checked (an
+  // existing output) or of a new file (a free name).
+  for (const bool existed : {true, false}) {
+    const fs::path dir = existed ? folder_with_old_output() : fresh_dir();
+    write_file(dir / "in.bmp", build_bmp(SMALL));
+    const fs::path output = dir / "10x10_framed.bmp";
+    if (existed) {
+      ASSERT_EQ(chmod(output.c_str(), 0666), 0);
+    }
+    const fs::path saved = dir / "saved";
+    write_file(saved, {'m', 'i', 'n', 'e'});
+    ASSERT_EQ(chmod(saved.c_str(), 0600), 0);
+    if (setxattr(saved.c_str(), "user.secret", "key", 3, 0) != 0) {
+      GTEST_SKIP() << "this file system keeps no user attributes";
+    }
+    const int status =
+        run_changing_at(dir, existed ? "fsync" : "write", [&] { fs::rename(saved, output); });
+    EXPECT_EQ(status, 0) << existed;
+    struct stat after;
+    ASSERT_EQ(stat(output.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0600u) << existed;
+    EXPECT_EQ(attribute(output, "user.secret"), (std::vector<uint8_t>{'k', 'e', 'y'})) << existed;
+    EXPECT_EQ(read_file(output), framed_reference(SMALL, 10, 3, 3)) << existed;
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "10x10_framed.bmp"})) << existed;
+  }
 }
 
 TEST(ReplacingFaults, InPlaceWriteReachesTheFileCheckedWhateverTakesItsName) {

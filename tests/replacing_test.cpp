@@ -43,20 +43,24 @@ fs::path folder_with_input() {
 }  // namespace
 
 TEST(Replacing, ConcurrentRunsToOneNameLeaveOneCompleteFile) {
-  const fs::path dir = folder_with_input();
-  write_file((dir / "10x10_framed.bmp").string(), {'o', 'l', 'd'});
-  std::vector<run_result> results(8);
-  std::vector<std::thread> runs;
-  for (run_result& r : results) {
-    runs.emplace_back([&dir, &r] { r = run_tool(dir, "-i in.bmp -o framed"); });
+  // Replacing one file, and making one: every run but the first finds the
+  // name taken by another run's picture at the end, and replaces it.
+  for (const bool existed : {true, false}) {
+    const fs::path dir = folder_with_input();
+    if (existed) write_file((dir / "10x10_framed.bmp").string(), {'o', 'l', 'd'});
+    std::vector<run_result> results(8);
+    std::vector<std::thread> runs;
+    for (run_result& r : results) {
+      runs.emplace_back([&dir, &r] { r = run_tool(dir, "-i in.bmp -o framed"); });
+    }
+    for (std::thread& t : runs) t.join();
+    for (const run_result& r : results) {
+      EXPECT_EQ(r.status, 0) << existed;
+      EXPECT_EQ(r.out + r.err, "") << existed;
+    }
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "10x10_framed.bmp"})) << existed;
+    EXPECT_EQ(read_file((dir / "10x10_framed.bmp").string()), framed_reference(SMALL, 10, 3, 3));
   }
-  for (std::thread& t : runs) t.join();
-  for (const run_result& r : results) {
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out + r.err, "");
-  }
-  EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.bmp", "10x10_framed.bmp"}));
-  EXPECT_EQ(read_file((dir / "10x10_framed.bmp").string()), framed_reference(SMALL, 10, 3, 3));
 }
 
 TEST(Replacing, ReadOnlyOutputIsRefusedUntouched) {
@@ -182,11 +186,18 @@ TEST(Replacing, AnotherUsersFileIsWrittenInPlaceKeepingItsOwner) {
   const fs::path dir = folder_with_input();
   if (!runs_as_ordinary_user(dir)) GTEST_SKIP() << "the program cannot run as an ordinary user";
   // A file user 65533 lets everyone write, in a folder everyone may write:
-  // the ordinary user cannot give a new file that owner, and in the sticky
-  // folder may not rename over the file either.
-  for (mode_t folder_mode : {0777, 01777}) {
+  // the ordinary user cannot give a new file that owner. A colleague's file
+  // in a sticky folder only their group may write: the ordinary user may
+  // not rename over it either. (In a sticky folder everyone may write, the
+  // kernel's protected-regular rule forbids writing it at all; so does a
+  // group-writable one where the system's setting is 2.)
+  std::vector<mode_t> folder_modes = {0777};
+  const std::vector<uint8_t> level = read_file("/proc/sys/fs/protected_regular");
+  if (level.empty() || level[0] != '2') folder_modes.push_back(01770);
+  for (mode_t folder_mode : folder_modes) {
     const fs::path shared = dir / ("shared" + std::to_string(folder_mode));
     fs::create_directory(shared);
+    ASSERT_EQ(chown(shared.c_str(), 0, 65534), 0);  // the ordinary user's group
     ASSERT_EQ(chmod(shared.c_str(), folder_mode), 0);
     const fs::path output = shared / "10x10_framed.bmp";
     write_file(output, {'o', 'l', 'd'});

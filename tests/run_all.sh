@@ -52,6 +52,9 @@ missing_for_suites() {
   [ -f /usr/include/gtest/gtest.h ] || echo libgtest-dev
   /usr/bin/python3 -c 'import PIL' 2>/dev/null || echo python3-pil
   command -v identify >/dev/null || echo imagemagick
+  command -v mandoc >/dev/null || echo mandoc
+  command -v fusefat >/dev/null || echo fusefat
+  [ -x /usr/sbin/mkfs.fat ] || echo dosfstools
   command -v djpeg >/dev/null || echo libjpeg-turbo-progs
   command -v strace >/dev/null || echo strace
 }
@@ -435,7 +438,7 @@ stage_ordinary() {
   local programs scratch status left
   programs=$(mktemp -d) && scratch=$(mktemp -d) || return 1
   chmod 755 "$programs" && chmod 1777 "$scratch" &&
-    cp "$builds"/native/{vandrel,vandrel_named_temp,tests/vandrel_tests,tests/librefuse_allocation.so} \
+    cp "$builds"/native/{vandrel,vandrel_named_temp,vandrel_posix_only,tests/vandrel_tests,tests/librefuse_allocation.so} \
       "$programs/" &&
     (cd "$scratch" && setpriv --reuid=65534 --regid=65534 --clear-groups \
       env HOME="$scratch" TMPDIR="$scratch" VANDREL_PROGRAMS="$programs" \

@@ -132,6 +132,16 @@ std::string built_file(const fs::path& built) {
       .u8string();
 }
 
+#ifndef _WIN32
+std::string posix_only_command() {
+#ifdef VANDREL_POSIX_ONLY_BINARY
+  const std::string program = built_file(VANDREL_POSIX_ONLY_BINARY);
+  if (access(program.c_str(), X_OK) == 0) return VANDREL_RUNNER "\"" + program + "\"";
+#endif
+  return "";
+}
+#endif
+
 std::string tool_command(bool named_temp_files) {
 #ifdef VANDREL_NAMED_TEMP_BINARY
   const fs::path built = named_temp_files ? VANDREL_NAMED_TEMP_BINARY : VANDREL_BINARY;
@@ -335,6 +345,18 @@ bool wait_until_open(pid_t pid, const fs::path& file) {
     }
   }
   return false;
+}
+
+pid_t wait_until_stopped(pid_t pid, const fs::path& trace) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline && !ended(pid)) {
+    // "<pid> --- stopped by SIGSTOP ---", once the process is stopped.
+    std::ifstream lines(trace);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find("--- stopped by ") != std::string::npos) return std::stoi(line);
+    }
+  }
+  return -1;
 }
 
 int wait_tool(pid_t pid, int seconds) {

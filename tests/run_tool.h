@@ -76,6 +76,12 @@ bool wait_until_writing(pid_t pid, const std::filesystem::path& dir);
 // minute.
 bool wait_until_open(pid_t pid, const std::filesystem::path& file);
 
+// Waits until the started program, run under `strace -f -o trace`, has been
+// stopped by a signal (one strace injected, say), as strace writes to
+// `trace`; returns the stopped process's id, which SIGCONT lets go on, or -1
+// when the run ended first, or after a minute.
+pid_t wait_until_stopped(pid_t pid, const std::filesystem::path& trace);
+
 // Waits for the started program to end; returns its exit status, or
 // SIGNALLED plus the signal that ended it. After `seconds`, it is killed
 // (SIGKILL).
@@ -97,6 +103,13 @@ constexpr int NOT_SENT = -1;
 int run_tool_interrupted(const std::filesystem::path& dir, const std::string& args,
                          uint64_t full_size, int sig, const std::string& setup = "",
                          const std::string& program = tool_command());
+#endif
+
+#ifndef _WIN32
+// The command that starts the program's build without Linux's own calls,
+// which works as on other POSIX systems; "" where it was not built, or was
+// not copied to the folder VANDREL_PROGRAMS names.
+std::string posix_only_command();
 #endif
 
 // The names of the entries in `dir`, as UTF-8.
