@@ -174,9 +174,11 @@ TEST(Faults, InputCutAtEveryLengthIsRefusedUntilWhole) {
 #ifndef _WIN32
 TEST(Faults, MessageToAClosedPipeStillEndsWithStatusOne) {
   const fs::path dir = fresh_dir();
-  // The reader is gone before the message is written.
-  const std::string command = "cd \"" + dir.string() + "\" && { sleep 0.2; " + tool_command() +
-                              " -i missing.bmp -o x; echo $? >status; } | true";
+  // The message goes to a pipe whose reader has gone already: it opened the
+  // pipe and ended before the program starts.
+  const std::string command = "cd \"" + dir.string() +
+                              "\" && mkfifo pipe && { { exec 3<pipe; } & exec 4>pipe; wait; " +
+                              tool_command() + " -i missing.bmp -o x >&4; echo $? >status; }";
   ASSERT_EQ(std::system(command.c_str()), 0);
   EXPECT_EQ(read_file((dir / "status").string()), (std::vector<uint8_t>{'1', '\n'}));
 }
