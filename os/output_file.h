@@ -53,10 +53,9 @@ struct output_file {
 // user nor the folder's owner, whichever component of the name it is. On
 // POSIX systems an existing file the kernel's protected-regular rule guards
 // (in such a folder, neither this user's nor the folder owner's) is refused
-// too, for every user. A missing file is usable. On Windows, the final file a link leads to is named
-// by the system, and a name with a colon other than a drive letter's (an
-// NTFS stream), and a file that cannot be looked at for any reason but its
-// absence, are refused too.
+// too, for every user. A missing file is usable. On Windows, the final file a link leads to is
+// named by the system, and a name with a colon other than a drive letter's (an NTFS stream), and a
+// file that cannot be looked at for any reason but its absence, are refused too.
 output_target find_output_target(const std::string& name);
 
 // Opens the output for `target`. A missing target gets a new file. An
