@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "os/linux_calls_posix.h"
 #ifdef VANDREL_LINUX_CALLS
@@ -45,19 +46,40 @@ bool describe(int fd, unsigned mask, struct statx& info) {
   return statx(fd, "", AT_EMPTY_PATH, mask, &info) == 0 && (info.stx_mask & mask) == mask;
 }
 
-// Whether `file` lies on the same mount as `folder`: the same device and,
-// the same mount id, which tells a file bind-mounted from the same
-// file system apart. Where the mount ids cannot be read (kernels before
-// 5.8), the devices decide.
+// The id of the mount the open file `fd` lies on, as statx reports it; 0
+// when it cannot (kernels before 5.8, and emulators that pass the call on
+// but not that field).
+uint64_t statx_mount_id(int fd) {
+  struct statx info;
+  return describe(fd, STATX_MNT_ID, info) ? info.stx_mnt_id : 0;
+}
+
+// The id of the mount the open file `fd` lies on, as name_to_handle_at
+// reports it; 0 where the file system gives no handles.
+uint64_t handle_mount_id(int fd) {
+  alignas(struct file_handle) unsigned char storage[sizeof(struct file_handle) + MAX_HANDLE_SZ];
+  struct file_handle* handle = reinterpret_cast<struct file_handle*>(storage);
+  handle->handle_bytes = MAX_HANDLE_SZ;
+  int id = 0;
+  return name_to_handle_at(fd, "", handle, &id, AT_EMPTY_PATH) == 0 && id > 0
+             ? static_cast<uint64_t>(id)
+             : 0;
+}
+
+// Whether `file` lies on the same mount as `folder`: the same device and the
+// same mount id, which tells a file bind-mounted from the same file system
+// apart. The ids come from statx, or else from file handles; where neither
+// can tell, the devices decide.
 bool same_mount(int folder, int file, const struct stat& folder_info,
                 const struct stat& file_info) {
   if (folder_info.st_dev != file_info.st_dev) return false;
-  struct statx folder_mount;
-  struct statx file_mount;
-  if (describe(folder, STATX_MNT_ID, folder_mount) && describe(file, STATX_MNT_ID, file_mount)) {
-    return folder_mount.stx_mnt_id == file_mount.stx_mnt_id;
+  uint64_t folder_mount = statx_mount_id(folder);
+  uint64_t file_mount = statx_mount_id(file);
+  if (folder_mount == 0 || file_mount == 0) {
+    folder_mount = handle_mount_id(folder);
+    file_mount = handle_mount_id(file);
   }
-  return true;
+  return folder_mount == 0 || file_mount == 0 || folder_mount == file_mount;
 }
 #endif
 
