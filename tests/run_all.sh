@@ -296,14 +296,33 @@ start_wine() {
   if [ "$1" = syswow64 ]; then
     fetch_wine32 || { echo "could not fetch libwine:i386"; return 1; }
   fi
-  mkdir -p "$WINEPREFIX" &&
-    setsid sh -c '/usr/lib/wine/wineserver -p; /usr/lib/wine/wine64 wineboot -i' \
-      </dev/null >/dev/null 2>&1
-  # A broken set-up can still exit 0: check that the part needed is there.
-  [ -f "$WINEPREFIX/drive_c/windows/$1/kernel32.dll" ] ||
-    { echo "wine prefix not initialised: no $1"; return 1; }
+  boot_wine "$1" || {
+    # Seen once in several runs on a loaded machine: wineboot ended at once,
+    # leaving a prefix with no drive_c, for a cause not found yet. What Wine
+    # said is shown; the prefix is made once more, and a second failure
+    # fails the stage.
+    echo "wine prefix not initialised: no $1; Wine said:"
+    tail -n 40 "$wine_home/boot.log"
+    if [ ! -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
+      stop_wine
+      rm -rf "$WINEPREFIX"
+    fi
+    echo "setting the prefix up once more"
+    boot_wine "$1"
+  } || { echo "wine prefix not initialised again: no $1"; tail -n 40 "$wine_home/boot.log"; return 1; }
   share_wine_libraries system32 /usr/lib/x86_64-linux-gnu/wine/x86_64-windows
   share_wine_libraries syswow64 "$wine32_dlls/i386-windows"
+}
+
+# Starts the persistent server and initialises the prefix, with Wine's own
+# errors in boot.log (a file: Wine's services, which outlive this, must hold
+# no pipe of the script's); true when the system folder $1 is there, as a
+# broken set-up can still exit 0.
+boot_wine() {
+  mkdir -p "$WINEPREFIX" &&
+    WINEDEBUG=err+all setsid sh -c '/usr/lib/wine/wineserver -p; /usr/lib/wine/wine64 wineboot -i' \
+      </dev/null >"$wine_home/boot.log" 2>&1
+  [ -f "$WINEPREFIX/drive_c/windows/$1/kernel32.dll" ]
 }
 
 # Wine copies each of its libraries into the prefix's system folder $1, some
