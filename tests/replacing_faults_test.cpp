@@ -87,15 +87,9 @@ TEST(ReplacingFaults, RunsWritingOneFileInPlaceTakeTurns) {
   ASSERT_TRUE(give_to_ordinary_user(output));
   lock_folder(dir);  // so the runs write into the file itself
   for (int round = 0; round < 3; ++round) {
-    std::vector<run_result> results(4);
-    std::vector<std::thread> runs;
-    for (int k = 0; k < 4; ++k) {
-      runs.emplace_back([&dir, &results, k] {
-        results[k] =
-            run_tool(dir, "-i in" + std::to_string(k) + ".bmp -o framed", as_ordinary_user());
-      });
-    }
-    for (std::thread& t : runs) t.join();
+    std::vector<std::string> args;
+    for (int k = 0; k < 4; ++k) args.push_back("-i in" + std::to_string(k) + ".bmp -o framed");
+    const std::vector<run_result> results = run_tools_at_once(dir, args, as_ordinary_user());
     for (const run_result& r : results) EXPECT_EQ(r.status, 0) << r.out;
     const std::vector<uint8_t> result = read_file(output);
     EXPECT_NE(std::find(framed.begin(), framed.end(), result), framed.end()) << round;

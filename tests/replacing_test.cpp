@@ -48,12 +48,8 @@ TEST(Replacing, ConcurrentRunsToOneNameLeaveOneCompleteFile) {
   for (const bool existed : {true, false}) {
     const fs::path dir = folder_with_input();
     if (existed) write_file((dir / "10x10_framed.bmp").string(), {'o', 'l', 'd'});
-    std::vector<run_result> results(8);
-    std::vector<std::thread> runs;
-    for (run_result& r : results) {
-      runs.emplace_back([&dir, &r] { r = run_tool(dir, "-i in.bmp -o framed"); });
-    }
-    for (std::thread& t : runs) t.join();
+    const std::vector<run_result> results =
+        run_tools_at_once(dir, std::vector<std::string>(8, "-i in.bmp -o framed"));
     for (const run_result& r : results) {
       EXPECT_EQ(r.status, 0) << existed;
       EXPECT_EQ(r.out + r.err, "") << existed;

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <mutex>
 #include <random>
+#include <thread>
+#include <vector>
 
 #include "bmp_builder.h"
 #include "os/utf16.h"
@@ -196,6 +198,38 @@ run_result run_tool(const fs::path& dir, const std::string& args, const std::str
   r.out = read_text(out);
   r.err = read_text(err);
   return r;
+}
+
+std::vector<run_result> run_tools_at_once(const fs::path& dir, const std::vector<std::string>& args,
+                                          const std::string& runner) {
+  std::vector<run_result> results(args.size());
+#ifdef _WIN32
+  std::vector<std::thread> runs;
+  for (size_t k = 0; k < args.size(); ++k) {
+    runs.emplace_back([&, k] { results[k] = run_tool(dir, args[k], runner); });
+  }
+  for (std::thread& t : runs) t.join();
+#else
+  // Every run is started from this thread: under qemu-user, a fork made
+  // while other threads run can hang the child for ever.
+  const std::string name = dir.filename().string() + ".at_once.";
+  const auto output = [&](size_t k, const char* stream) {
+    return dir.parent_path() / (name + std::to_string(k) + stream);
+  };
+  std::vector<pid_t> pids;
+  for (size_t k = 0; k < args.size(); ++k) {
+    pids.push_back(start_tool(dir,
+                              args[k] + " >\"" + output(k, ".out").string() + "\" 2>\"" +
+                                  output(k, ".err").string() + "\"",
+                              "", runner + tool_command()));
+  }
+  for (size_t k = 0; k < args.size(); ++k) {
+    results[k].status = wait_tool(pids[k]);
+    results[k].out = read_text(output(k, ".out"));
+    results[k].err = read_text(output(k, ".err"));
+  }
+#endif
+  return results;
 }
 
 std::set<std::string> names_in(const fs::path& dir) {

@@ -112,5 +112,12 @@ int run_tool_interrupted(const std::filesystem::path& dir, const std::string& ar
 std::string posix_only_command();
 #endif
 
+// Runs the program once for each of `args`, all at once, in `dir`, under
+// the command `runner` (such as as_ordinary_user()); the runs' results, in
+// the order of `args`.
+std::vector<run_result> run_tools_at_once(const std::filesystem::path& dir,
+                                          const std::vector<std::string>& args,
+                                          const std::string& runner = "");
+
 // The names of the entries in `dir`, as UTF-8.
 std::set<std::string> names_in(const std::filesystem::path& dir);
