@@ -346,8 +346,16 @@ share_wine_libraries() {
   return 0
 }
 
+# Stops the prefix's server, waiting for it to end, and removes the folder
+# Debian's Wine made for it in the temporary directory (its name is in the
+# prefix's file wineserver), which Wine itself leaves behind.
 stop_wine() {
-  [ -d "$WINEPREFIX" ] && /usr/lib/wine/wineserver -k 2>/dev/null
+  [ -d "$WINEPREFIX" ] || return 0
+  /usr/lib/wine/wineserver -k 2>/dev/null
+  timeout 60 /usr/lib/wine/wineserver -w 2>/dev/null
+  local name
+  name=$(cat "$WINEPREFIX/wineserver" 2>/dev/null)
+  [[ $name == wine-?????? ]] && rm -rf "${TMPDIR:-/tmp}/$name"
   return 0
 }
 
