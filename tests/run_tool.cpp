@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <random>
@@ -181,11 +182,12 @@ run_result run_tool(const fs::path& dir, const std::string& args, const std::str
   // cmd's status when it could not start the program at all (9009), or the C
   // library's when it could not start cmd (-1): Wine now and then reports one
   // of them for a 32-bit program just after start-up, and the program itself
-  // never ends with either. Two more tries.
+  // never ends with either. Two more tries, each said in the test's output.
   constexpr int COULD_NOT_START = 9009;
   constexpr int COULD_NOT_START_SHELL = -1;
   for (int retry = 0; retry < 2 && (raw == COULD_NOT_START || raw == COULD_NOT_START_SHELL);
        ++retry) {
+    std::printf("[ wine    ] the program did not start (status %d): trying again\n", raw);
     raw = run_command(command);
   }
 #endif
