@@ -25,7 +25,7 @@ runs=${1:-11}
 large_runs=$((runs < ${LARGE_RUNS:-5} ? runs : ${LARGE_RUNS:-5}))
 sizes=${SIZES:-64x48 6000x4000 0x20000}
 py=/usr/bin/python3
-wine=/usr/lib/wine/wine64
+wine=$top/cmake/wine64-fixed-layout.sh
 # Wine as the Windows test stages run it.
 export WINEPREFIX=$top/build-tests/wine/prefix
 WINEDLLPATH=/usr/lib/i386-linux-gnu/wine # the system's, or else the one unpacked there
@@ -37,7 +37,7 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 skip() { echo "cannot run here: $*" >&2; exit 77; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
-[ -x "$wine" ] || skip "no $wine (tests/run_all.sh installs Wine)"
+[ -x /usr/lib/wine/wine64 ] || skip "no /usr/lib/wine/wine64 (tests/run_all.sh installs Wine)"
 [ -x /usr/bin/time ] || skip "no /usr/bin/time (Debian package time)"
 [ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] ||
   skip "no Wine prefix for 32-bit programs in build-tests/wine/: STAGES=win32 tests/run_all.sh makes one where the kernel runs 32-bit programs"

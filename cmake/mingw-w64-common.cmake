@@ -11,8 +11,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Static, so that vandrel.exe runs on a bare Windows.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-# Tests run under wine64, which runs 32-bit programs too (see mingw-w64-i686.cmake).
+# Tests run under wine64, which runs 32-bit programs too (see mingw-w64-i686.cmake),
+# started with the same address-space layout every time (see the script).
 find_program(WINE64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
 if(WINE64)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE64})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine64-fixed-layout.sh)
 endif()

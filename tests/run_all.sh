@@ -301,20 +301,7 @@ start_wine() {
   if [ "$1" = syswow64 ]; then
     fetch_wine32 || { echo "could not fetch libwine:i386"; return 1; }
   fi
-  boot_wine "$1" || {
-    # Seen once in several runs on a loaded machine: wineboot ended at once,
-    # leaving a prefix with no drive_c, for a cause not found yet. What Wine
-    # said is shown; the prefix is made once more, and a second failure
-    # fails the stage.
-    echo "wine prefix not initialised: no $1; Wine said:"
-    tail -n 40 "$wine_home/boot.log"
-    if [ ! -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
-      stop_wine
-      rm -rf "$WINEPREFIX"
-    fi
-    echo "setting the prefix up once more"
-    boot_wine "$1"
-  } || { echo "wine prefix not initialised again: no $1"; tail -n 40 "$wine_home/boot.log"; return 1; }
+  boot_wine "$1" || { echo "wine prefix not initialised: no $1; Wine said:"; tail -n 40 "$wine_home/boot.log"; return 1; }
   share_wine_libraries system32 /usr/lib/x86_64-linux-gnu/wine/x86_64-windows
   share_wine_libraries syswow64 "$wine32_dlls/i386-windows"
 }
@@ -325,8 +312,8 @@ start_wine() {
 # broken set-up can still exit 0.
 boot_wine() {
   mkdir -p "$WINEPREFIX" &&
-    WINEDEBUG=err+all setsid sh -c '/usr/lib/wine/wineserver -p; /usr/lib/wine/wine64 wineboot -i' \
-      </dev/null >"$wine_home/boot.log" 2>&1
+    WINEDEBUG=err+all setsid sh -c '/usr/lib/wine/wineserver -p; "$0" wineboot -i' \
+      "$top/cmake/wine64-fixed-layout.sh" </dev/null >"$wine_home/boot.log" 2>&1
   [ -f "$WINEPREFIX/drive_c/windows/$1/kernel32.dll" ]
 }
 

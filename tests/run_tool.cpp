@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <random>
@@ -177,20 +176,7 @@ run_result run_tool(const fs::path& dir, const std::string& args, const std::str
 #endif
   const std::string command = change_dir + dir.u8string() + "\" && " + setup + program + " " +
                               args + " >\"" + out.u8string() + "\" 2>\"" + err.u8string() + "\"";
-  int raw = run_command(command);
-#ifdef _WIN32
-  // cmd's status when it could not start the program at all (9009), or the C
-  // library's when it could not start cmd (-1): Wine now and then reports one
-  // of them for a 32-bit program just after start-up, and the program itself
-  // never ends with either. Two more tries, each said in the test's output.
-  constexpr int COULD_NOT_START = 9009;
-  constexpr int COULD_NOT_START_SHELL = -1;
-  for (int retry = 0; retry < 2 && (raw == COULD_NOT_START || raw == COULD_NOT_START_SHELL);
-       ++retry) {
-    std::printf("[ wine    ] the program did not start (status %d): trying again\n", raw);
-    raw = run_command(command);
-  }
-#endif
+  const int raw = run_command(command);
   run_result r;
 #ifdef _WIN32
   r.status = raw;
