@@ -24,8 +24,6 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
-#include <thread>
-#include <vector>
 #endif
 
 namespace fs = std::filesystem;
